@@ -1,0 +1,59 @@
+// The HTTP transport: runs one request against the service over HTTPS with
+// libcurl and returns one integer result.
+//
+// performTransfer owns everything it creates: every attempt gets a fresh
+// easy handle, form, body text and open files, all released before the next
+// attempt, so calls are re-entrant and run concurrently on any thread. It
+// reads the proxy and certificate fields of LibraryState without locking
+// (they are set before transfers start).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvik {
+
+// One request parameter. A name beginning with "!" is sent without the "!"
+// and never logged; in multipart mode a name beginning with "@" (after any
+// "!") names a file part whose content is read from the file at `value`.
+// `hasValue` false is a null value: skipped in multipart mode, sent as an
+// empty value in an URL-encoded body.
+struct RequestParam {
+  std::string name;
+  std::string value;
+  bool hasValue = true;
+};
+
+enum class BodyMode : int {
+  kText = 0,  // the body is appended to TransferRequest::body
+  kFile = 1,  // the body is written to TransferRequest::filePath and hashed
+};
+
+struct TransferRequest {
+  BodyMode mode = BodyMode::kText;
+  std::string url;
+  std::vector<RequestParam> params;  // in sending order; empty = plain GET
+  bool multipart = false;
+  std::string body;                  // kText: the body of the last attempt
+  std::string filePath;              // kFile: receives the body
+  int64_t* byteCount = nullptr;      // kFile: bytes written by the last attempt
+  std::string* digest = nullptr;     // kFile: SHA-1 of the last attempt's body,
+                                     // URL-safe Base64 without padding
+};
+
+// Result used when a file part cannot be opened or measured: the request
+// fails before anything is sent (libcurl's "could not read file" code).
+constexpr int kResultFilePartUnreadable = 26;  // CURLE_READ_ERROR
+
+// Runs the request: up to three attempts. 0 when the last attempt ended with
+// HTTP status 200; otherwise the libcurl result, or the last HTTP status when
+// attempts were repeated and the last ended with a status other than 200.
+int performTransfer(TransferRequest& request);
+
+// Decides whether an attempt with libcurl result `result` and HTTP status
+// `status` is repeated; when it is, logs the warning and pauses 1 second for
+// results 6 and 7 and for statuses other than 200.
+bool shouldRetry(int result, long status);
+
+}  // namespace tarvik
