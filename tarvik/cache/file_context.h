@@ -1,0 +1,150 @@
+// Open-file contexts and the blocks of their content.
+//
+// A file's content is a list of blocks of BLOCK_SIZE bytes (only the last one
+// may be shorter). Every block the library has seen is kept as one file in
+// the block directory, named by its BlockId; such a file never changes. A
+// block being written is a private copy in the temporary directory until it
+// is sealed (hashed and renamed into the block directory under its id).
+//
+// Ownership: a FileContext is held by shared pointer: by the handle while it
+// is open, by queued worker tasks, and by the finalize task that drops it
+// 5 s after close. BlockInfo records are shared between the context's list
+// and tasks, so a block dropped by a truncation stays valid for a task that
+// still refers to it.
+//
+// Lock order, outermost first:
+//   FileContext::mutex (guards the block list only)
+//   BlockInfo::mutex, higher block index before lower
+//   the metadata cache's mutexes (innermost)
+// No FileContext mutex is ever taken by a worker task.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cache/meta_cache.h"
+#include "fs/decas.h"
+#include "webapi/json.h"
+
+namespace tarvik {
+
+constexpr uint32_t BLOCK_SIZE = 8u * 1024u * 1024u;  // 8 388 608 bytes
+
+enum BlockState : int {
+  BLOCK_DIRTY = 0,     // content changed locally
+  BLOCK_SEALED = 1,    // hashed and stored under id, upload not confirmed
+  BLOCK_UPLOADED = 2,  // the service has it under id
+};
+
+// An open file descriptor closed by its owner; -1 when none.
+class BlockFile {
+ public:
+  BlockFile() = default;
+  ~BlockFile() { close(); }
+  BlockFile(const BlockFile&) = delete;
+  BlockFile& operator=(const BlockFile&) = delete;
+
+  bool isOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  void reset(int fd) {
+    close();
+    fd_ = fd;
+  }
+  // 0, or the errno of close(2). The descriptor is gone either way.
+  int close();
+
+ private:
+  int fd_ = -1;
+};
+
+// One block of an open file. Every field except prefetchRequested is guarded
+// by `mutex`.
+class BlockInfo {
+ public:
+  std::mutex mutex;        // serialises opening, downloading, reading, writing, sealing
+  bool detached = false;   // the file was closed: the block's mutex counts as gone
+  std::string id;          // BlockId; empty while the content is private
+  std::string path;        // block file, temporary file, or empty (never written)
+  BlockFile file;          // open descriptor of path
+  bool fileWritable = false;
+  uint32_t length = 0;     // bytes of the block that belong to the file
+  BlockState state = BLOCK_DIRTY;
+  std::atomic<bool> prefetchRequested{false};  // set once a prefetch was queued
+};
+
+using BlockInfoPtr = std::shared_ptr<BlockInfo>;
+
+// The state of one open file (or, with `directory`, of an open folder, which
+// holds only path and meta).
+class FileContext {
+ public:
+  FileContext();
+  ~FileContext();
+  FileContext(const FileContext&) = delete;
+  FileContext& operator=(const FileContext&) = delete;
+
+  std::string path;           // service path
+  std::string downloadToken;  // empty when not opened for reading
+  std::string uploadToken;    // empty when not opened for writing and not created
+  MetaCachePtr meta;          // size and times, shared with other handles of the path
+
+  std::atomic<bool> commitNeeded{false};  // commit with uploadFile at the next flush
+  std::atomic<bool> sizeStale{false};     // recompute meta's size at the next fstat
+  std::atomic<bool> lockHeld{false};      // the service lock must be given back at close
+  std::atomic<bool> closed{false};        // set by close; queued tasks then do nothing
+  bool commandFile = false;               // "/__system__/__cmd__": data operations do nothing
+  bool directory = false;                 // an open folder
+
+  std::mutex mutex;                 // guards `blocks` (the list, not the blocks)
+  std::vector<BlockInfoPtr> blocks;  // block i is element i
+  std::atomic<int32_t> pendingUploads{0};  // background uploads queued and not finished
+};
+
+using FileContextPtr = std::shared_ptr<FileContext>;
+
+// block directory + "/" + id
+std::string blockFilePath(const std::string& id);
+// temporary directory + "/" + N + ".tmp", N from the process-wide counter.
+std::string newTempPath();
+
+// Content half of open. Called by cloud_open after the name half found or
+// built `record`, took the service lock (lockHeld) and made the pretest
+// calls. `pretestDownload` is the pretestDownloadFile result (null when not
+// fetched); `uploadToken` the pretestUploadFile result text ("" when not
+// fetched). An existing file opened for writing is given its block list as
+// for reading, so a partial rewrite keeps the rest of the file; cloud_open
+// therefore fetches pretestDownloadFile for OPEN_WRITE of an existing file
+// too. Returns 0 or a status.
+int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatRecord& record,
+                bool isNew, const JsonPtr& pretestDownload, const std::string& uploadToken,
+                bool lockHeld);
+// Content half of close: closes the blocks' files and detaches the blocks.
+// cloud_close then unlocks, sets `closed` and finalizes.
+int contentClose(DecasHandle* handle);
+
+FileContextPtr makeCommandFileContext();
+FileContextPtr makeDirectoryContext(const std::string& servicePath, MetaCachePtr meta);
+
+// Queues the finalize task (5 s, then the context is dropped). Returns the
+// thread pool's status (0 on success). Without pools the context is dropped
+// at once.
+int finalizeFileContext(FileContextPtr fc);
+
+int cloud_fstat(const char* path, StatRecord* out, DecasHandle* h);
+int cloud_read(const char* path, char* buf, size_t len, int64_t off, bool sync, DecasHandle* h);
+int cloud_write(const char* path, const char* buf, size_t len, int64_t off, bool sync,
+                DecasHandle* h);
+int cloud_ftruncate(const char* path, int64_t size, DecasHandle* h);
+int cloud_flush(const char* path, DecasHandle* h);
+int cloud_init(int, int);
+int cloud_exit(int status);
+
+// Bodies of tarvik_getCacheUsage and tarvik_clearCache.
+int cacheUsage(int64_t* bytes);
+int clearCache();
+
+}  // namespace tarvik
