@@ -67,4 +67,9 @@ std::string fillPlaceholders(const std::string& templ, const JsonPtr& args);
 // UTF-8 to the process's locale character set; "" when conversion fails.
 std::string utf8ToLocal(const std::string& utf8);
 
+// The function error code 1 calls to take the drive down; tarvik_unmount
+// unless replaced (tests observe the call through it). Returns the previous.
+using UnmountFunction = int (*)();
+UnmountFunction setUnmountFunction(UnmountFunction function);
+
 }  // namespace tarvik

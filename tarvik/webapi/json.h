@@ -62,16 +62,17 @@ class json : public std::enable_shared_from_this<json> {
   std::shared_ptr<json> self();
 
   // Access for code inside the web API client.
-  const picojson::value& value() const { return *value_; }
+  const picojson::value& value() const;
 
  private:
-  struct Private;
   json();
   static std::shared_ptr<json> sharedNull();
+  std::shared_ptr<json> viewOf(picojson::value* child);
 
-  std::unique_ptr<picojson::value> owned_;  // document: the tree it owns
-  picojson::value* value_ = nullptr;        // the value this object shows
-  std::shared_ptr<json> parent_;            // view: keeps the tree alive
+  // The value this object shows. A document owns its tree through it; a
+  // view holds an aliasing pointer that shares ownership of the whole tree
+  // of its parent, so it outlives the parent's last holder.
+  std::shared_ptr<picojson::value> node_;
   std::string parseError_;
 };
 

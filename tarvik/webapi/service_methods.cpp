@@ -1,0 +1,167 @@
+// The service's methods: names, parameters in their fixed order and form.
+#include "webapi/service_methods.h"
+
+#include <unistd.h>
+
+#include "facade/library_state.h"
+#include "log/log.h"
+#include "webapi/block_id.h"
+
+namespace tarvik::api {
+
+namespace {
+
+const char* boolText(bool value) { return value ? "true" : "false"; }
+
+// G: GET without body.
+JsonPtr get(const char* method) { return callService(method, {}, false, nullptr); }
+// U: POST with an URL-encoded body.
+JsonPtr post(const char* method, std::vector<RequestParam> params, ErrorHandler handler = nullptr) {
+  return callService(method, params, false, handler);
+}
+// M: POST with a multipart form.
+JsonPtr multipart(const char* method, std::vector<RequestParam> params) {
+  return callService(method, params, true, nullptr);
+}
+
+}  // namespace
+
+JsonPtr getErrorMessages() { return get("getErrorMessages"); }
+
+JsonPtr getPKIInfo() { return get("getPKIInfo"); }
+
+JsonPtr pretestLogin(const std::string& corpId) {
+  JsonPtr result = post("pretestLogin", {{"corpId", corpId}});
+  if (!isErrorResult(result)) state().arrayid = result->member("arrayid")->text();
+  return result;
+}
+
+JsonPtr login(const std::string& corpId, const std::string& userId, const std::string& password) {
+  JsonPtr result = post("login", {{"corpId", corpId},
+                                  {"userId", userId},
+                                  {"!password", password},
+                                  {"pki", boolText(state().certificate != nullptr)}});
+  if (!isErrorResult(result)) {
+    LibraryState& st = state();
+    st.corpId = corpId;
+    st.userId = userId;
+    st.jsessionid = result->member("jsessionid")->text();
+  }
+  return result;
+}
+
+JsonPtr logout() { return get("logout"); }
+
+JsonPtr keepSession() { return get("keepSession"); }
+
+JsonPtr getAnnouncement(bool force) { return post("getAnnouncement", {{"force", boolText(force)}}); }
+
+JsonPtr markReadCurrentAnnouncement() { return get("markReadCurrentAnnouncement"); }
+
+JsonPtr getLoginUserInfo() { return get("getLoginUserInfo"); }
+
+JsonPtr getEntries(const std::string& path) { return post("getEntries", {{"path", path}}); }
+
+JsonPtr getSharedEntries() { return get("getSharedEntries"); }
+
+JsonPtr checkPermission(const std::string& path, int op) {
+  return post("checkPermission", {{"path", path}, {"op", std::to_string(static_cast<long>(op))}});
+}
+
+JsonPtr getResourceDetail(const std::string& path) {
+  return post("getResourceDetail", {{"path", path}, {"lite", "true"}});
+}
+
+JsonPtr makeDirectory(const std::string& path) {
+  return post("makeDirectory", {{"path", path}, {"memo", ""}});
+}
+
+JsonPtr moveResource(const std::string& src, const std::string& dst, bool overwrite) {
+  return post("moveResource", {{"srcPath", src},
+                               {"dstPath", dst},
+                               {"force", "true"},
+                               {"overwrite", boolText(overwrite)}});
+}
+
+JsonPtr moveToTrash(const std::string& path) { return post("moveToTrash", {{"path", path}}); }
+
+JsonPtr removeResource(const std::string& path) {
+  return post("removeResource", {{"path", path}});
+}
+
+JsonPtr lockResource(const std::string& path, int processId) {
+  JsonPtr result = post("lockResource", {{"path", path},
+                                         {"type", "2"},
+                                         {"processId", std::to_string(static_cast<long>(processId))}});
+  TLOG_DEBUG("lockResource result=", result->serialize());
+  return result;
+}
+
+JsonPtr unlockResource(const std::string& path, ErrorHandler handler) {
+  return post("unlockResource", {{"path", path}}, handler);
+}
+
+JsonPtr pretestDownloadFile(const std::string& path) {
+  return post("pretestDownloadFile", {{"path", path}});
+}
+
+int downloadBlock(const std::string& token, const std::string& blockId,
+                  const std::string& destination) {
+  int64_t bytes = 0;
+  std::string digest;
+  const int rc = downloadToFile("downloadBlock", {{"token", token}, {"blockId", blockId}}, false,
+                                destination, &bytes, &digest);
+  if (rc != 0) {
+    // Whatever arrived is not the block; leave nothing that could be taken
+    // for it.
+    ::unlink(destination.c_str());
+    return rc;
+  }
+  const std::string arrived = digest + "#" + std::to_string(bytes);
+  if (arrived != blockId) {
+    TLOG_WARN("download block error: expected ", blockId, " but was ", arrived);
+    ::unlink(destination.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+JsonPtr pretestUploadFile(const std::string& path) {
+  return post("pretestUploadFile", {{"path", path}, {"force", "true"}});
+}
+
+JsonPtr uploadBlock(const std::string& token, const std::string& blockId,
+                    const std::string& blockFilePath) {
+  return multipart("uploadBlock",
+                   {{"token", token}, {"blockId", blockId}, {"@filedata", blockFilePath}});
+}
+
+std::string blockIdsText(const std::vector<std::string>& blockIds) {
+  // "[ " then each id quoted and followed by ","; the last character then
+  // becomes "]": [ "a","b"] for two ids, [] for none.
+  std::string text = "[ ";
+  for (const std::string& id : blockIds) text += "\"" + id + "\",";
+  text.back() = ']';
+  return text;
+}
+
+JsonPtr uploadFile(const std::string& token, const std::vector<std::string>& blockIds) {
+  return multipart("uploadFile", {{"token", token},
+                                  {"blockIds", blockIdsText(blockIds)},
+                                  {"memo", ""},
+                                  {"force", "true"}});
+}
+
+JsonPtr copyResource(const std::string& src, const std::string& dst) {
+  return post("copyResource", {{"srcPath", src}, {"dstPath", dst}});
+}
+
+JsonPtr emptyTrash() { return get("emptyTrash"); }
+
+bool skipError999(int code, const char* utf8Message) {
+  if (code != 999) return false;
+  TLOG_DEBUG("E999 Skipped. msg=", utf8Message);
+  return true;
+}
+
+}  // namespace tarvik::api
