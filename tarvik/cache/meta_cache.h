@@ -12,6 +12,7 @@
 // mixes two updates.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -86,5 +87,13 @@ std::map<std::string, MetaCachePtr> snapshotMetaCache(const std::string& folder)
 
 // `mtime` raised to the newest mtime of the folder's live entries.
 int64_t newestMtime(const std::string& folder, int64_t mtime);
+
+namespace meta_cache_testing {
+// Inspection for tests: number of holders, whether `folder` has one, and
+// how many entries (live or expired) it keeps.
+size_t holderCount();
+bool hasHolder(const std::string& folder);
+size_t entryCount(const std::string& folder);
+}  // namespace meta_cache_testing
 
 }  // namespace tarvik
