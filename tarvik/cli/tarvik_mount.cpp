@@ -1,0 +1,308 @@
+// tarvik-mount: mounts the storage drive from the command line, for Linux
+// users without the tray client. It drives the library through its public
+// exports in the order the desktop client uses, stays in the foreground
+// while the drive is mounted, and unmounts on Ctrl-C or SIGTERM.
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "tarvik.h"
+#include "wincrypt.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: tarvik-mount --url URL --corp ID --user ID [options] MOUNTPOINT\n"
+    "\n"
+    "Signs in to the storage service and mounts your storage as a drive on\n"
+    "MOUNTPOINT: a directory, or a drive letter such as \"S:\" for\n"
+    "$HOME/Ambermoor/S. Stays in the foreground; Ctrl-C or SIGTERM unmounts.\n"
+    "\n"
+    "Options:\n"
+    "  --url URL               the service's base URL, e.g. https://host:8443/\n"
+    "  --corp ID               corporate ID (may come from the certificate)\n"
+    "  --user ID               user ID (may come from the certificate)\n"
+    "  --password-file FILE    read the password from the first line of FILE\n"
+    "  --password-stdin        read the password from standard input\n"
+    "                          (without either, it is asked for without echo;\n"
+    "                          it is never taken from the command line)\n"
+    "  --cert PEM              sign in with the client certificate and key in PEM\n"
+    "  --log                   write a log file under ~/.korbel/log\n"
+    "  --lang ja|en            language of the folder names and messages (en)\n"
+    "  --proxy HOST:PORT       use a proxy\n"
+    "  --proxy-type TYPE       http (default), http1.0, socks4, socks4a, socks5, socks5h\n"
+    "  --proxy-user USER       proxy user name\n"
+    "  --proxy-password-file F proxy password from the first line of F\n"
+    "  --clear-cache           empty the local block cache before mounting\n"
+    "  --mark-read             mark the shown announcement as read\n"
+    "  -h, --help              show this text\n"
+    "\n"
+    "The service's certificate is verified against the system's trust store,\n"
+    "or against the file named by the CURL_CA_BUNDLE environment variable.\n";
+
+void statusMessage(int32_t code, const char* message) {
+  // Called from any library thread; one fprintf per message keeps lines whole.
+  std::fprintf(stderr, "tarvik-mount: [%d] %s\n", code, message ? message : "");
+}
+
+bool readFirstLine(const std::string& path, std::string& out) {
+  std::ifstream in(path);
+  if (!in) return false;
+  std::getline(in, out);
+  if (!out.empty() && out.back() == '\r') out.pop_back();
+  return true;
+}
+
+std::string promptPassword(const char* prompt) {
+  std::fprintf(stderr, "%s", prompt);
+  std::fflush(stderr);
+  struct termios old;
+  const bool tty = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &old) == 0;
+  if (tty) {
+    struct termios quiet = old;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  std::string line;
+  std::getline(std::cin, line);
+  if (tty) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &old);
+    std::fprintf(stderr, "\n");
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+int proxyTypeCode(const std::string& name) {
+  static const std::map<std::string, int> kTypes = {
+      {"http", 0}, {"http1.0", 1}, {"socks4", 4}, {"socks5", 5}, {"socks4a", 6}, {"socks5h", 7}};
+  auto it = kTypes.find(name);
+  return it == kTypes.end() ? -1 : it->second;
+}
+
+// Resolves the directory a mount point text names, as the drive layer does.
+std::string mountDirectory(const std::string& mountPoint) {
+  if (!mountPoint.empty() && mountPoint[0] == '/') return mountPoint;
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : "") + "/Ambermoor/" + mountPoint.substr(0, 1);
+}
+
+bool isMounted(const std::string& dir) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    // Field 5 is the mount point (spaces escaped as \040).
+    size_t pos = 0;
+    for (int field = 0; field < 4 && pos != std::string::npos; ++field) pos = line.find(' ', pos + 1);
+    if (pos == std::string::npos) continue;
+    const size_t end = line.find(' ', pos + 1);
+    std::string mp = line.substr(pos + 1, end - pos - 1);
+    for (size_t i; (i = mp.find("\\040")) != std::string::npos;) mp.replace(i, 4, " ");
+    if (mp == dir) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string url, corp, user, passwordFile, certFile, lang = "en", proxy, proxyType = "http",
+                                                         proxyUser, proxyPasswordFile, mountPoint;
+  bool passwordStdin = false, log = false, clearCache = false, markRead = false;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "tarvik-mount: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      out = argv[++i];
+    };
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--url") value(url);
+    else if (a == "--corp") value(corp);
+    else if (a == "--user") value(user);
+    else if (a == "--password-file") value(passwordFile);
+    else if (a == "--password-stdin") passwordStdin = true;
+    else if (a == "--cert") value(certFile);
+    else if (a == "--log") log = true;
+    else if (a == "--lang") value(lang);
+    else if (a == "--proxy") value(proxy);
+    else if (a == "--proxy-type") value(proxyType);
+    else if (a == "--proxy-user") value(proxyUser);
+    else if (a == "--proxy-password-file") value(proxyPasswordFile);
+    else if (a == "--clear-cache") clearCache = true;
+    else if (a == "--mark-read") markRead = true;
+    else if (a == "--password") {
+      std::fprintf(stderr, "tarvik-mount: the password is never taken from the command line; "
+                           "use --password-file, --password-stdin or the prompt\n");
+      return 2;
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "tarvik-mount: unknown option %s (see --help)\n", a.c_str());
+      return 2;
+    } else if (mountPoint.empty()) {
+      mountPoint = a;
+    } else {
+      std::fprintf(stderr, "tarvik-mount: more than one mount point given\n");
+      return 2;
+    }
+  }
+  if (url.empty() || mountPoint.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (url.back() != '/') url += '/';
+  if ((corp.empty() || user.empty()) && certFile.empty()) {
+    std::fprintf(stderr, "tarvik-mount: --corp and --user are required without --cert\n");
+    return 2;
+  }
+
+  // Proxy and certificate only store values; they come first.
+  std::string proxyHost, proxyPassword;
+  int proxyPort = 0;
+  if (!proxy.empty()) {
+    const size_t colon = proxy.rfind(':');
+    proxyHost = proxy.substr(0, colon);
+    proxyPort = colon == std::string::npos ? 8080 : std::atoi(proxy.c_str() + colon + 1);
+    if (proxyTypeCode(proxyType) < 0) {
+      std::fprintf(stderr, "tarvik-mount: unknown proxy type %s\n", proxyType.c_str());
+      return 2;
+    }
+    if (!proxyPasswordFile.empty() && !readFirstLine(proxyPasswordFile, proxyPassword)) {
+      std::fprintf(stderr, "tarvik-mount: cannot read %s\n", proxyPasswordFile.c_str());
+      return 2;
+    }
+  }
+  tarvik_setProxy(proxyHost.c_str(), proxyPort, proxyTypeCode(proxyType), proxyUser.c_str(),
+                  proxyPassword.c_str());
+
+  PCCERT_CONTEXT cert = nullptr;
+  if (!certFile.empty()) {
+    DWORD error = 0;
+    cert = CertCreateContextFromPemFile(certFile, &error);
+    if (cert == nullptr) {
+      std::fprintf(stderr, "tarvik-mount: cannot use the certificate %s (error %u)\n",
+                   certFile.c_str(), static_cast<unsigned>(error));
+      return 2;
+    }
+  }
+  tarvik_setCertificate(cert);
+
+  if (clearCache && tarvik_clearCache() != 0) {
+    std::fprintf(stderr, "tarvik-mount: the block cache could not be cleared\n");
+  }
+
+  if (tarvik_init(url.c_str(), lang.c_str(), log, statusMessage) != 0) {
+    std::fprintf(stderr, "tarvik-mount: the service at %s cannot be reached\n", url.c_str());
+    return 1;
+  }
+
+  bool passwordNeeded = true;
+  if (cert != nullptr) {
+    char pkiCorp[TARVIK_CORPID_SIZE] = "", pkiUser[TARVIK_USERID_SIZE] = "";
+    bool required = true;
+    if (tarvik_getPKIInfo(pkiCorp, pkiUser, &required) == 0) {
+      if (corp.empty()) corp = pkiCorp;
+      if (user.empty()) user = pkiUser;
+      passwordNeeded = required;
+      std::fprintf(stderr, "tarvik-mount: certificate of %s / %s\n", pkiCorp, pkiUser);
+    } else if (corp.empty() || user.empty()) {
+      std::fprintf(stderr, "tarvik-mount: the service does not know this certificate\n");
+      return 1;
+    }
+  }
+
+  std::string password;
+  if (!passwordFile.empty()) {
+    if (!readFirstLine(passwordFile, password)) {
+      std::fprintf(stderr, "tarvik-mount: cannot read %s\n", passwordFile.c_str());
+      return 2;
+    }
+  } else if (passwordStdin) {
+    std::getline(std::cin, password);
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+  } else if (passwordNeeded) {
+    password = promptPassword("Password: ");
+  }
+
+  // Block the stop signals before the library starts its threads, so that
+  // only sigwait below sees them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  const int rc = tarvik_mount(mountPoint.c_str(), corp.c_str(), user.c_str(), password.c_str(), 16, false);
+  std::fill(password.begin(), password.end(), '\0');
+  if (rc != 0) {
+    std::fprintf(stderr, "tarvik-mount: sign-in or mount failed (%d)\n", rc);
+    return 1;
+  }
+
+  char jsessionid[TARVIK_JSESSIONID_SIZE], arrayid[TARVIK_ARRAYID_SIZE];
+  tarvik_getSessionInfo(jsessionid, arrayid);
+
+  static char announcement[TARVIK_ANNOUNCEMENT_SIZE];
+  int64_t modified = 0;
+  if (tarvik_getAnnouncement(false, announcement, &modified) == 0 && announcement[0] != '\0') {
+    const time_t t = static_cast<time_t>(modified / 1000);
+    char when[64];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::localtime(&t));
+    std::printf("Announcement (%s):\n%s\n", when, announcement);
+    if (markRead) tarvik_markReadCurrentAnnouncement();
+  }
+
+  // The drive comes up on the library's mount thread; wait until it is there.
+  const std::string dir = mountDirectory(mountPoint);
+  for (int i = 0; i < 300 && !isMounted(dir); ++i) usleep(100 * 1000);
+  if (!isMounted(dir)) {
+    std::fprintf(stderr, "tarvik-mount: the drive did not appear on %s\n", dir.c_str());
+    tarvik_unmount();
+    return 1;
+  }
+  std::printf("Mounted on %s. Press Ctrl-C to unmount.\n", dir.c_str());
+  std::fflush(stdout);
+
+  // Wait for a stop signal, or for the drive to go away by itself (an
+  // unmount from outside, or the library ending a lost session).
+  bool gone = false;
+  for (;;) {
+    struct timespec second = {1, 0};
+    const int sig = sigtimedwait(&stopSignals, nullptr, &second);
+    if (sig > 0) break;
+    if (!isMounted(dir)) {
+      gone = true;
+      break;
+    }
+  }
+  if (gone) {
+    std::printf("The drive on %s was unmounted.\n", dir.c_str());
+    tarvik_unmount();
+    return 0;
+  }
+  std::printf("Unmounting %s...\n", dir.c_str());
+  std::fflush(stdout);
+  const int urc = tarvik_unmount();
+  if (cert != nullptr) CertFreeCertificateContext(cert);
+  if (urc != 0) {
+    std::fprintf(stderr, "tarvik-mount: unmount failed (%d)\n", urc);
+    return 1;
+  }
+  std::printf("Unmounted.\n");
+  return 0;
+}
