@@ -1,0 +1,93 @@
+// POSIX requests as the callback sequences Windows sends for them.
+//
+// The FUSE loop and the in-process test driver both go through this class,
+// so tests without a kernel mount see exactly the calls a mount makes:
+//   open/create  = ZwCreateFile (the per-open DOKAN_FILE_INFO lives in an OpenFile)
+//   close(2)     = FlushFileBuffers (handles opened for writing), release = Cleanup, CloseFile
+//   stat         = GetFileInformation on the open, or ZwCreateFile, GetFileInformation,
+//                  Cleanup, CloseFile on the path
+//   unlink       = ZwCreateFile(DELETE), DeleteFile, Cleanup with DeleteOnClose, CloseFile
+//   rmdir        = ZwCreateFile(DELETE, directory), DeleteDirectory, Cleanup with
+//                  DeleteOnClose, CloseFile
+//   mkdir        = ZwCreateFile(FILE_CREATE, directory), Cleanup, CloseFile
+//   rename       = ZwCreateFile(DELETE) of the source, MoveFile, Cleanup, CloseFile
+//   opendir      = ZwCreateFile(directory), readdir = FindFiles, releasedir = Cleanup, CloseFile
+//   truncate     = SetEndOfFile (on the open, or on a temporary write open)
+//   statfs       = GetDiskFreeSpace and GetVolumeInformation
+//   fsync        = FlushFileBuffers
+// Reads and writes from the kernel are synchronous; an O_APPEND write is a
+// write to the end of the file. Results are 0 / byte counts or -errno.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "dokan.h"
+
+namespace dokan {
+
+// One open of a file or directory: the Windows name and the DOKAN_FILE_INFO
+// whose Context the file system keeps until CloseFile.
+struct OpenFile {
+  std::u16string name;
+  DOKAN_FILE_INFO info{};
+  bool writable = false;
+  bool append = false;
+};
+
+class Requests {
+ public:
+  Requests(const DOKAN_OPERATIONS* ops, DOKAN_OPTIONS* options);
+  ~Requests();  // releases opens left over after the drive went away
+  Requests(const Requests&) = delete;
+  Requests& operator=(const Requests&) = delete;
+
+  // Wide name for a UTF-8 drive path ("/a/b" -> "\a\b"); false on bad UTF-8.
+  static bool WindowsName(const std::string& path, std::u16string& out);
+  // stat buffer for a Windows file information record.
+  static void FillStat(const BY_HANDLE_FILE_INFORMATION& info, struct stat* st);
+  static void FillStat(const WIN32_FIND_DATAW& data, struct stat* st);
+
+  int getattr(const std::string& path, struct stat* st, OpenFile* of, uint32_t pid);
+  // flags are open(2) flags; create: the kernel asked to create (O_CREAT).
+  int open(const std::string& path, int flags, bool create, uint32_t pid, OpenFile** out);
+  int read(OpenFile* of, char* buf, size_t len, int64_t off, uint32_t pid);
+  int write(OpenFile* of, const char* buf, size_t len, int64_t off, uint32_t pid);
+  int flush(OpenFile* of, uint32_t pid);  // close(2) of one descriptor
+  int fsync(OpenFile* of, uint32_t pid);
+  int release(OpenFile* of, uint32_t pid);  // last close; deletes `of`
+  int opendir(const std::string& path, uint32_t pid, OpenFile** out);
+  using EntrySink = std::function<bool(const std::string& name, const struct stat& st)>;
+  int readdir(OpenFile* of, uint32_t pid, const EntrySink& sink);
+  int releasedir(OpenFile* of, uint32_t pid);
+  int mkdir(const std::string& path, uint32_t pid);
+  int rmdir(const std::string& path, uint32_t pid);
+  int unlink(const std::string& path, uint32_t pid);
+  // noReplace: RENAME_NOREPLACE; otherwise an existing target is replaced.
+  int rename(const std::string& from, const std::string& to, bool noReplace, uint32_t pid);
+  int truncate(const std::string& path, int64_t size, OpenFile* of, uint32_t pid);
+  int utimens(const std::string& path, const struct timespec tv[2], OpenFile* of, uint32_t pid);
+  int statfs(struct statvfs* out, uint32_t pid);
+
+  size_t openCount();
+
+ private:
+  NTSTATUS create(const std::u16string& name, ACCESS_MASK access, ULONG share,
+                  ULONG disposition, ULONG options, uint32_t pid, OpenFile* of);
+  void closeOpen(OpenFile* of, bool deleteOnClose, NTSTATUS* cleanupStatus);
+  OpenFile* track(OpenFile* of);
+  void untrack(OpenFile* of);
+
+  const DOKAN_OPERATIONS* ops_;
+  DOKAN_OPTIONS* options_;
+  std::mutex mutex_;  // guards opens_
+  std::unordered_set<OpenFile*> opens_;
+};
+
+}  // namespace dokan

@@ -1,0 +1,418 @@
+// POSIX requests as Windows callback sequences (see dokan_requests.h).
+#include "dokan_requests.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "dokan_errno.h"
+#include "unicode.h"
+
+namespace dokan {
+
+namespace {
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Windows file times count 100 ns from 1601-01-01; POSIX from 1970-01-01.
+constexpr int64_t kEpochDifference100ns = 116444736000000000LL;
+// Block size reported to statfs; capacity and free bytes are divided by it.
+constexpr unsigned long kStatfsBlock = 4096;
+
+int Errno(NTSTATUS status) { return -ErrnoFromNtStatus(status); }
+
+struct timespec ToTimespec(const FILETIME& ft) {
+  int64_t v = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  struct timespec ts{};
+  if (v == 0) return ts;  // unknown time
+  v -= kEpochDifference100ns;
+  ts.tv_sec = v / 10000000;
+  ts.tv_nsec = (v % 10000000) * 100;
+  if (ts.tv_nsec < 0) {
+    ts.tv_nsec += 1000000000;
+    ts.tv_sec -= 1;
+  }
+  return ts;
+}
+
+FILETIME ToFiletime(const struct timespec& ts) {
+  int64_t v = static_cast<int64_t>(ts.tv_sec) * 10000000 + ts.tv_nsec / 100 + kEpochDifference100ns;
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(v & 0xFFFFFFFF);
+  ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) >> 32);
+  return ft;
+}
+
+void FillCommon(DWORD attributes, const FILETIME& c, const FILETIME& a, const FILETIME& w,
+                uint64_t size, struct stat* st) {
+  *st = {};
+  bool dir = attributes & FILE_ATTRIBUTE_DIRECTORY;
+  mode_t perm = dir ? 0755 : 0644;
+  if (attributes & FILE_ATTRIBUTE_READONLY) perm &= ~0222;
+  st->st_mode = (dir ? S_IFDIR : S_IFREG) | perm;
+  st->st_nlink = dir ? 2 : 1;
+  st->st_uid = getuid();
+  st->st_gid = getgid();
+  st->st_size = static_cast<off_t>(size);
+  st->st_blocks = static_cast<blkcnt_t>((size + 511) / 512);
+  st->st_blksize = 1 << 20;
+  st->st_atim = ToTimespec(a);
+  st->st_mtim = ToTimespec(w);
+  st->st_ctim = ToTimespec(c);
+}
+
+// The per-request copy of an open's file information, with the fields that
+// Windows fills per request.
+DOKAN_FILE_INFO Request(const OpenFile* of, uint32_t pid, bool io) {
+  DOKAN_FILE_INFO r = of->info;
+  r.ProcessId = pid;
+  r.SynchronousIo = io ? 1 : 0;
+  r.WriteToEndOfFile = 0;
+  return r;
+}
+
+// FindFiles collects into the vector that follows the file information.
+struct FindRequest {
+  DOKAN_FILE_INFO info;
+  std::vector<WIN32_FIND_DATAW>* out;
+};
+static_assert(offsetof(FindRequest, info) == 0, "the filler casts the file information back");
+
+int CollectFindData(PWIN32_FIND_DATAW data, PDOKAN_FILE_INFO info) {
+  reinterpret_cast<FindRequest*>(info)->out->push_back(*data);
+  return 0;
+}
+
+}  // namespace
+
+Requests::Requests(const DOKAN_OPERATIONS* ops, DOKAN_OPTIONS* options)
+    : ops_(ops), options_(options) {}
+
+Requests::~Requests() {
+  // Opens the kernel never released (the drive was removed under them). The
+  // file system has closed their handles at Unmounted; CloseFile lets it free
+  // what it kept per open.
+  std::unordered_set<OpenFile*> left;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    left.swap(opens_);
+  }
+  for (OpenFile* of : left) {
+    if (ops_->CloseFile) ops_->CloseFile(of->name.c_str(), &of->info);
+    delete of;
+  }
+}
+
+bool Requests::WindowsName(const std::string& path, std::u16string& out) {
+  if (!win32::Utf8ToUtf16(path, out)) return false;
+  for (char16_t& c : out)
+    if (c == u'/') c = u'\\';
+  if (out.empty()) out.assign(1, u'\\');
+  return true;
+}
+
+void Requests::FillStat(const BY_HANDLE_FILE_INFORMATION& i, struct stat* st) {
+  FillCommon(i.dwFileAttributes, i.ftCreationTime, i.ftLastAccessTime, i.ftLastWriteTime,
+             (static_cast<uint64_t>(i.nFileSizeHigh) << 32) | i.nFileSizeLow, st);
+}
+
+void Requests::FillStat(const WIN32_FIND_DATAW& d, struct stat* st) {
+  FillCommon(d.dwFileAttributes, d.ftCreationTime, d.ftLastAccessTime, d.ftLastWriteTime,
+             (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow, st);
+}
+
+OpenFile* Requests::track(OpenFile* of) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  opens_.insert(of);
+  return of;
+}
+
+void Requests::untrack(OpenFile* of) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  opens_.erase(of);
+}
+
+size_t Requests::openCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return opens_.size();
+}
+
+NTSTATUS Requests::create(const std::u16string& name, ACCESS_MASK access, ULONG share,
+                          ULONG disposition, ULONG options, uint32_t pid, OpenFile* of) {
+  of->name = name;
+  of->info = {};
+  of->info.DokanOptions = options_;
+  of->info.ProcessId = pid;
+  of->info.IsDirectory = (options & FILE_DIRECTORY_FILE) ? 1 : 0;
+  DOKAN_IO_SECURITY_CONTEXT security{access};
+  return ops_->ZwCreateFile(name.c_str(), &security, access, FILE_ATTRIBUTE_NORMAL, share,
+                            disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, &of->info);
+}
+
+void Requests::closeOpen(OpenFile* of, bool deleteOnClose, NTSTATUS* cleanupStatus) {
+  DOKAN_FILE_INFO r = Request(of, of->info.ProcessId, false);
+  r.DeleteOnClose = deleteOnClose ? 1 : 0;
+  NTSTATUS s = ops_->Cleanup(of->name.c_str(), &r);
+  if (cleanupStatus) *cleanupStatus = s;
+  ops_->CloseFile(of->name.c_str(), &r);
+  of->info.Context = r.Context;
+}
+
+int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, uint32_t pid) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (of) {
+    DOKAN_FILE_INFO r = Request(of, pid, false);
+    NTSTATUS s = ops_->GetFileInformation(of->name.c_str(), &info, &r);
+    if (s < 0) return Errno(s);
+    FillStat(info, st);
+    return 0;
+  }
+  std::u16string name;
+  if (!WindowsName(path, name)) return -EINVAL;
+  OpenFile tmp;
+  NTSTATUS s = create(name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
+                      FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
+  if (s < 0) return Errno(s);
+  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
+  s = ops_->GetFileInformation(name.c_str(), &info, &r);
+  closeOpen(&tmp, false, nullptr);
+  if (s < 0) return Errno(s);
+  FillStat(info, st);
+  return 0;
+}
+
+int Requests::open(const std::string& path, int flags, bool createIt, uint32_t pid,
+                   OpenFile** out) {
+  std::u16string name;
+  if (!WindowsName(path, name)) return -EINVAL;
+  ACCESS_MASK access = 0;
+  switch (flags & O_ACCMODE) {
+    case O_RDONLY: access = FILE_GENERIC_READ; break;
+    case O_WRONLY: access = FILE_GENERIC_WRITE; break;
+    default: access = FILE_GENERIC_READ | FILE_GENERIC_WRITE; break;
+  }
+  ULONG disposition = FILE_OPEN;
+  if (createIt) {
+    if (flags & O_EXCL)
+      disposition = FILE_CREATE;
+    else if (flags & O_TRUNC)
+      disposition = FILE_OVERWRITE_IF;
+    else
+      disposition = FILE_OPEN_IF;
+  } else if (flags & O_TRUNC) {
+    disposition = FILE_OVERWRITE;
+  }
+  auto* of = new OpenFile;
+  NTSTATUS s = create(name, access, kShareAll, disposition, FILE_NON_DIRECTORY_FILE, pid, of);
+  if (s < 0) {
+    // A failed create leaves nothing to clean up.
+    delete of;
+    return Errno(s);
+  }
+  of->writable = (flags & O_ACCMODE) != O_RDONLY;
+  of->append = (flags & O_APPEND) != 0;
+  *out = track(of);
+  return 0;
+}
+
+int Requests::read(OpenFile* of, char* buf, size_t len, int64_t off, uint32_t pid) {
+  DOKAN_FILE_INFO r = Request(of, pid, true);
+  DWORD got = 0;
+  NTSTATUS s = ops_->ReadFile(of->name.c_str(), buf, static_cast<DWORD>(len), &got, off, &r);
+  if (s == STATUS_END_OF_FILE) return 0;
+  if (s < 0) return Errno(s);
+  return static_cast<int>(got);
+}
+
+int Requests::write(OpenFile* of, const char* buf, size_t len, int64_t off, uint32_t pid) {
+  DOKAN_FILE_INFO r = Request(of, pid, true);
+  r.WriteToEndOfFile = of->append ? 1 : 0;
+  DWORD written = 0;
+  NTSTATUS s =
+      ops_->WriteFile(of->name.c_str(), buf, static_cast<DWORD>(len), &written, off, &r);
+  if (s < 0) return Errno(s);
+  return static_cast<int>(written);
+}
+
+int Requests::flush(OpenFile* of, uint32_t pid) {
+  if (!of->writable) return 0;  // nothing of this descriptor can be pending
+  return fsync(of, pid);
+}
+
+int Requests::fsync(OpenFile* of, uint32_t pid) {
+  DOKAN_FILE_INFO r = Request(of, pid, false);
+  return Errno(ops_->FlushFileBuffers(of->name.c_str(), &r));
+}
+
+int Requests::release(OpenFile* of, uint32_t pid) {
+  untrack(of);
+  of->info.ProcessId = pid;
+  closeOpen(of, false, nullptr);
+  delete of;
+  return 0;
+}
+
+int Requests::opendir(const std::string& path, uint32_t pid, OpenFile** out) {
+  std::u16string name;
+  if (!WindowsName(path, name)) return -EINVAL;
+  auto* of = new OpenFile;
+  NTSTATUS s = create(name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                      FILE_OPEN, FILE_DIRECTORY_FILE, pid, of);
+  if (s < 0) {
+    delete of;
+    return Errno(s);
+  }
+  *out = track(of);
+  return 0;
+}
+
+int Requests::readdir(OpenFile* of, uint32_t pid, const EntrySink& sink) {
+  std::vector<WIN32_FIND_DATAW> entries;
+  FindRequest r{Request(of, pid, false), &entries};
+  NTSTATUS s = ops_->FindFiles(of->name.c_str(), CollectFindData, &r.info);
+  if (s < 0) return Errno(s);
+  struct stat st{};
+  st.st_mode = S_IFDIR | 0755;
+  if (!sink(".", st) || !sink("..", st)) return 0;
+  for (const WIN32_FIND_DATAW& d : entries) {
+    std::u16string_view wide(d.cFileName);
+    if (wide == u"." || wide == u"..") continue;
+    std::string name;
+    if (!win32::Utf16ToUtf8(wide, name) || name.empty()) continue;  // not representable
+    FillStat(d, &st);
+    if (!sink(name, st)) break;
+  }
+  return 0;
+}
+
+int Requests::releasedir(OpenFile* of, uint32_t pid) { return release(of, pid); }
+
+int Requests::mkdir(const std::string& path, uint32_t pid) {
+  std::u16string name;
+  if (!WindowsName(path, name)) return -EINVAL;
+  OpenFile tmp;
+  NTSTATUS s = create(name, FILE_LIST_DIRECTORY | SYNCHRONIZE, kShareAll, FILE_CREATE,
+                      FILE_DIRECTORY_FILE, pid, &tmp);
+  if (s < 0) return Errno(s);
+  closeOpen(&tmp, false, nullptr);
+  return 0;
+}
+
+int Requests::rmdir(const std::string& path, uint32_t pid) {
+  std::u16string name;
+  if (!WindowsName(path, name)) return -EINVAL;
+  OpenFile tmp;
+  NTSTATUS s = create(name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
+                      FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
+  if (s < 0) return Errno(s);
+  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
+  s = ops_->DeleteDirectory(name.c_str(), &r);
+  NTSTATUS cleanup = STATUS_SUCCESS;
+  closeOpen(&tmp, s >= 0, &cleanup);
+  if (s < 0) return Errno(s);
+  return Errno(cleanup);
+}
+
+int Requests::unlink(const std::string& path, uint32_t pid) {
+  std::u16string name;
+  if (!WindowsName(path, name)) return -EINVAL;
+  OpenFile tmp;
+  NTSTATUS s = create(name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
+                      FILE_NON_DIRECTORY_FILE, pid, &tmp);
+  if (s < 0) return Errno(s);
+  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
+  s = ops_->DeleteFile(name.c_str(), &r);
+  NTSTATUS cleanup = STATUS_SUCCESS;
+  closeOpen(&tmp, s >= 0, &cleanup);
+  if (s < 0) return Errno(s);
+  return Errno(cleanup);
+}
+
+int Requests::rename(const std::string& from, const std::string& to, bool noReplace,
+                     uint32_t pid) {
+  std::u16string oldName, newName;
+  if (!WindowsName(from, oldName) || !WindowsName(to, newName)) return -EINVAL;
+  OpenFile tmp;
+  NTSTATUS s = create(oldName, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
+                      FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
+  if (s < 0) return Errno(s);
+  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
+  s = ops_->MoveFile(oldName.c_str(), newName.c_str(), noReplace ? FALSE : TRUE, &r);
+  tmp.info.Context = r.Context;  // MoveFile cleans the source open up itself
+  closeOpen(&tmp, false, nullptr);
+  return Errno(s);
+}
+
+int Requests::truncate(const std::string& path, int64_t size, OpenFile* of, uint32_t pid) {
+  if (of) {
+    DOKAN_FILE_INFO r = Request(of, pid, false);
+    return Errno(ops_->SetEndOfFile(of->name.c_str(), size, &r));
+  }
+  std::u16string name;
+  if (!WindowsName(path, name)) return -EINVAL;
+  OpenFile tmp;
+  NTSTATUS s = create(name, FILE_GENERIC_WRITE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+                      pid, &tmp);
+  if (s < 0) return Errno(s);
+  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
+  s = ops_->SetEndOfFile(name.c_str(), size, &r);
+  NTSTATUS cleanup = STATUS_SUCCESS;
+  closeOpen(&tmp, false, &cleanup);
+  if (s < 0) return Errno(s);
+  return Errno(cleanup);
+}
+
+int Requests::utimens(const std::string& path, const struct timespec tv[2], OpenFile* of,
+                      uint32_t pid) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  auto pick = [&](const struct timespec& t) {
+    return t.tv_nsec == UTIME_NOW ? now : t;
+  };
+  FILETIME access = ToFiletime(pick(tv[0])), write = ToFiletime(pick(tv[1]));
+  const FILETIME* a = tv[0].tv_nsec == UTIME_OMIT ? nullptr : &access;
+  const FILETIME* w = tv[1].tv_nsec == UTIME_OMIT ? nullptr : &write;
+  if (of) {
+    DOKAN_FILE_INFO r = Request(of, pid, false);
+    return Errno(ops_->SetFileTime(of->name.c_str(), nullptr, a, w, &r));
+  }
+  std::u16string name;
+  if (!WindowsName(path, name)) return -EINVAL;
+  OpenFile tmp;
+  NTSTATUS s = create(name, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
+                      FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
+  if (s < 0) return Errno(s);
+  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
+  s = ops_->SetFileTime(name.c_str(), nullptr, a, w, &r);
+  closeOpen(&tmp, false, nullptr);
+  return Errno(s);
+}
+
+int Requests::statfs(struct statvfs* out, uint32_t pid) {
+  DOKAN_FILE_INFO r{};
+  r.DokanOptions = options_;
+  r.ProcessId = pid;
+  ULONGLONG available = 0, total = 0, totalFree = 0;
+  NTSTATUS s = ops_->GetDiskFreeSpace(&available, &total, &totalFree, &r);
+  if (s < 0) return Errno(s);
+  WCHAR volume[MAX_PATH + 1] = {}, fsName[MAX_PATH + 1] = {};
+  DWORD serial = 0, maxComponent = 255, fsFlags = 0;
+  if (ops_->GetVolumeInformation) {
+    s = ops_->GetVolumeInformation(volume, MAX_PATH + 1, &serial, &maxComponent, &fsFlags, fsName,
+                                   MAX_PATH + 1, &r);
+    if (s < 0) return Errno(s);
+  }
+  *out = {};
+  out->f_bsize = kStatfsBlock;
+  out->f_frsize = kStatfsBlock;
+  out->f_blocks = total / kStatfsBlock;
+  out->f_bfree = totalFree / kStatfsBlock;
+  out->f_bavail = available / kStatfsBlock;
+  out->f_fsid = serial;
+  out->f_namemax = maxComponent;
+  return 0;
+}
+
+}  // namespace dokan
