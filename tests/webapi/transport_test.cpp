@@ -1,0 +1,237 @@
+// performTransfer against a scripted HTTPS server: retries and their log
+// lines, bodies, secrets, file parts, body files and TLS verification.
+#include <gtest/gtest.h>
+
+#include <curl/curl.h>
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "facade/library_state.h"
+#include "scripted_server.h"
+#include "webapi/block_id.h"
+#include "webapi/transport.h"
+#include "webapi_test_env.h"
+
+using namespace webapi_test;
+using tarvik::BodyMode;
+using tarvik::RequestParam;
+using tarvik::TransferRequest;
+
+namespace {
+
+class TransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override { useService(server.baseUrl()); }
+  TransferRequest request(const std::string& path, std::vector<RequestParam> params = {}) {
+    TransferRequest r;
+    r.url = server.baseUrl() + path;
+    r.params = std::move(params);
+    return r;
+  }
+  ScriptedServer server;
+};
+
+TEST_F(TransportTest, ThreeFailedAttemptsGiveTheLastStatusWithWarningsAndPauses) {
+  LogCapture log;
+  server.setDefault(Answer{500, "oops"});
+  TransferRequest r = request("api/x");
+  const double start = now();
+  EXPECT_EQ(tarvik::performTransfer(r), 500);
+  const double elapsed = now() - start;
+  EXPECT_EQ(server.requestCount(), 3u);
+  EXPECT_EQ(log.count("; WARN]: curl retry> res = 0, code = 500"), 3);
+  EXPECT_EQ(log.count(";DEBUG]: curl retry = 3"), 1);
+  EXPECT_EQ(log.count("curl post time = "), 3);
+  EXPECT_EQ(log.count("[ms] for " + server.baseUrl() + "api/x"), 3);
+  EXPECT_GE(elapsed, 2.9);  // three 1-second pauses, the last included
+}
+
+TEST_F(TransportTest, ServiceUnavailableThenOkSucceedsAfterOneRetry) {
+  LogCapture log;
+  server.queue(Answer{503, "busy"});
+  server.queue(Answer{200, "{\"result\":1}"});
+  TransferRequest r = request("api/x");
+  EXPECT_EQ(tarvik::performTransfer(r), 0);
+  EXPECT_EQ(r.body, "{\"result\":1}");  // cleared before the second attempt
+  EXPECT_EQ(server.requestCount(), 2u);
+  EXPECT_EQ(log.count("curl retry> res = 0, code = 503"), 1);
+  EXPECT_EQ(log.count("curl retry = 1"), 1);
+}
+
+TEST_F(TransportTest, RefusedConnectionGivesCurlResultAfterThreeAttempts) {
+  LogCapture log;
+  TransferRequest r;
+  r.url = "https://127.0.0.1:" + std::to_string(refusedPort()) + "/api/x";
+  EXPECT_EQ(tarvik::performTransfer(r), CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(log.count("curl retry> res = 7, code = 200"), 3);
+  EXPECT_EQ(log.count(";ERROR]: curl error: "), 3);
+  EXPECT_EQ(log.count("curl retry = 3"), 1);
+}
+
+TEST_F(TransportTest, OtherCurlFailuresEndAtOnce) {
+  TransferRequest r;
+  r.url = "nosuchscheme://127.0.0.1/";
+  EXPECT_EQ(tarvik::performTransfer(r), CURLE_UNSUPPORTED_PROTOCOL);
+}
+
+TEST(ShouldRetry, DecidesByResultAndStatus) {
+  EXPECT_FALSE(tarvik::shouldRetry(0, 200));
+  EXPECT_FALSE(tarvik::shouldRetry(CURLE_OPERATION_TIMEDOUT, 200));
+  EXPECT_FALSE(tarvik::shouldRetry(CURLE_WRITE_ERROR, 200));
+  // Handshake and receive failures on a good status retry without pause.
+  const double start = now();
+  EXPECT_TRUE(tarvik::shouldRetry(CURLE_SSL_CONNECT_ERROR, 200));
+  EXPECT_TRUE(tarvik::shouldRetry(CURLE_RECV_ERROR, 200));
+  EXPECT_LT(now() - start, 0.5);
+  EXPECT_TRUE(tarvik::shouldRetry(CURLE_COULDNT_RESOLVE_HOST, 200));
+  EXPECT_GE(now() - start, 0.95);
+}
+
+TEST_F(TransportTest, WithoutParametersTheRequestIsAGetWithoutBody) {
+  TransferRequest r = request("api/getSharedEntries?a=b");
+  EXPECT_EQ(tarvik::performTransfer(r), 0);
+  auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "GET");
+  EXPECT_EQ(seen[0].body, "");
+  EXPECT_EQ(seen[0].target, "/api/getSharedEntries?a=b");
+}
+
+TEST_F(TransportTest, UrlEncodedBodyKeepsOrderEscapesValuesAndHidesSecrets) {
+  LogCapture log;
+  TransferRequest r = request("api/login", {{"corpId", "corp one"},
+                                            {"userId", "u&=/+"},
+                                            {"!password", "s3cr3t-Passw0rd"},
+                                            {"empty", ""}});
+  EXPECT_EQ(tarvik::performTransfer(r), 0);
+  auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].body,
+            "corpId=corp%20one&userId=u%26%3D%2F%2B&password=s3cr3t-Passw0rd&empty=");
+  EXPECT_EQ(log.count(";DEBUG]: corpId:corp one"), 1);
+  EXPECT_EQ(log.count("userId:u&=/+"), 1);
+  EXPECT_EQ(log.text().find("s3cr3t-Passw0rd"), std::string::npos);
+  EXPECT_EQ(log.text().find("password"), std::string::npos);
+}
+
+TEST_F(TransportTest, SecretsStayOutOfTheCurlTrace) {
+  LogCapture log(/*curlTrace=*/true);
+  TransferRequest r = request("api/login", {{"!password", "TopSecret123"}});
+  EXPECT_EQ(tarvik::performTransfer(r), 0);
+  const std::string text = log.text();
+  EXPECT_NE(text.find("CURL: > POST /api/login"), std::string::npos);
+  EXPECT_NE(text.find("CURL: < HTTP/1.1 200"), std::string::npos);
+  EXPECT_NE(text.find("CURL: * "), std::string::npos);
+  EXPECT_EQ(text.find("TopSecret123"), std::string::npos);
+}
+
+TEST_F(TransportTest, MultipartFilePartHasItsNameFileNameAndExactLength) {
+  const std::string dir = scratchDir();
+  std::string content(300000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + 3);
+  writeFile(dir + "/block", content);
+  TransferRequest r = request("api/uploadBlock", {{"token", "T"},
+                                                  {"nullValue", "", false},
+                                                  {"@filedata", dir + "/block"},
+                                                  {"!secret", "hidden"}});
+  r.multipart = true;
+  EXPECT_EQ(tarvik::performTransfer(r), 0);
+  auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].contentType.rfind("multipart/form-data", 0), 0u);
+  ASSERT_EQ(seen[0].parts.count("filedata"), 1u);
+  EXPECT_EQ(seen[0].parts["filedata"].filename, "data.dat");
+  EXPECT_EQ(seen[0].parts["filedata"].content.size(), content.size());
+  EXPECT_TRUE(seen[0].parts["filedata"].content == content);
+  EXPECT_EQ(seen[0].parts["token"].content, "T");
+  EXPECT_EQ(seen[0].parts["secret"].content, "hidden");
+  EXPECT_EQ(seen[0].parts.count("nullValue"), 0u);
+  EXPECT_EQ(seen[0].parts.count("@filedata"), 0u);
+}
+
+TEST_F(TransportTest, EmptyFilePartIsSentWithLengthZero) {
+  const std::string dir = scratchDir();
+  writeFile(dir + "/empty", "");
+  TransferRequest r = request("api/uploadBlock", {{"@filedata", dir + "/empty"}});
+  r.multipart = true;
+  EXPECT_EQ(tarvik::performTransfer(r), 0);
+  auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  ASSERT_EQ(seen[0].parts.count("filedata"), 1u);
+  EXPECT_EQ(seen[0].parts["filedata"].content, "");
+}
+
+TEST_F(TransportTest, UnreadableFilePartFailsWithoutSendingAnything) {
+  const std::string dir = scratchDir();
+  TransferRequest r = request("api/uploadBlock", {{"token", "T"}, {"@filedata", dir + "/none"}});
+  r.multipart = true;
+  EXPECT_EQ(tarvik::performTransfer(r), tarvik::kResultFilePartUnreadable);
+  TransferRequest d = request("api/uploadBlock", {{"@filedata", dir}});  // a directory
+  d.multipart = true;
+  EXPECT_EQ(tarvik::performTransfer(d), tarvik::kResultFilePartUnreadable);
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(TransportTest, BodyToFileIsHashedCountedAndReplacesOldContent) {
+  const std::string dir = scratchDir();
+  const std::string path = dir + "/out";
+  writeFile(path, std::string(5000, 'x'));  // longer than the body
+  server.queue(Answer{200, "abc", "application/octet-stream"});
+  TransferRequest r = request("api/downloadBlock", {{"token", "t"}});
+  r.mode = BodyMode::kFile;
+  r.filePath = path;
+  int64_t bytes = -1;
+  std::string digest;
+  r.byteCount = &bytes;
+  r.digest = &digest;
+  EXPECT_EQ(tarvik::performTransfer(r), 0);
+  EXPECT_EQ(bytes, 3);
+  EXPECT_EQ(digest, "qZk-NkcGgWq6PiVxeFDCbJzQ2J0");
+  EXPECT_EQ(readFile(path), "abc");
+}
+
+TEST_F(TransportTest, BodyFileHoldsOnlyTheLastAttempt) {
+  const std::string dir = scratchDir();
+  server.queue(Answer{503, std::string(1000, 'e'), "text/html"});
+  server.queue(Answer{200, "0123456789", "application/octet-stream"});
+  TransferRequest r = request("api/downloadBlock", {{"token", "t"}});
+  r.mode = BodyMode::kFile;
+  r.filePath = dir + "/out";
+  int64_t bytes = 0;
+  std::string digest;
+  r.byteCount = &bytes;
+  r.digest = &digest;
+  EXPECT_EQ(tarvik::performTransfer(r), 0);
+  EXPECT_EQ(bytes, 10);
+  EXPECT_EQ(readFile(dir + "/out"), "0123456789");
+  EXPECT_EQ(digest + "#10", tarvik::blockIdOf("0123456789", 10));
+}
+
+TEST_F(TransportTest, NewBodyFileIsPrivateToTheUser) {
+  const std::string path = scratchDir() + "/fresh";
+  server.queue(Answer{200, "z", "application/octet-stream"});
+  TransferRequest r = request("api/downloadBlock", {{"token", "t"}});
+  r.mode = BodyMode::kFile;
+  r.filePath = path;
+  EXPECT_EQ(tarvik::performTransfer(r), 0);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(TransportTls, UntrustedServerCertificateIsATransportFailure) {
+  ScriptedServer rogue(ScriptedServer::Options{false, true});
+  useService(rogue.baseUrl());
+  TransferRequest r;
+  r.url = rogue.baseUrl() + "api/login";
+  r.params = {{"!password", "p"}};
+  const int rc = tarvik::performTransfer(r);
+  EXPECT_EQ(rc, CURLE_PEER_FAILED_VERIFICATION);
+  EXPECT_EQ(rogue.requestCount(), 0u);  // the password never left the client
+}
+
+}  // namespace
