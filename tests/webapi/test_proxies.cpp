@@ -156,10 +156,8 @@ bool TestProxy::handshakeSocks(int client, int& upstream) {
   bool offered = false;
   for (int i = 0; i < hello[1]; ++i) offered = offered || methods[i] == wanted;
   const unsigned char choice[2] = {5, static_cast<unsigned char>(offered ? wanted : 0xff)};
-  if (!writeAll(client, choice, 2) || !offered) {
-    ++refusals_;
-    return false;
-  }
+  if (!offered) ++refusals_;  // counted before the client can see the answer
+  if (!writeAll(client, choice, 2) || !offered) return false;
   if (wanted == 0x02) {
     unsigned char ver, len;
     char name[256] = {0}, pass[256] = {0};
@@ -171,11 +169,9 @@ bool TestProxy::handshakeSocks(int client, int& upstream) {
     const std::string gotPass(pass, len);
     const bool good = gotUser == user_ && gotPass == password_;
     const unsigned char status[2] = {1, static_cast<unsigned char>(good ? 0 : 1)};
+    if (!good) ++refusals_;
     writeAll(client, status, 2);
-    if (!good) {
-      ++refusals_;
-      return false;
-    }
+    if (!good) return false;
   }
   unsigned char req[4];
   if (!readExact(client, req, 4) || req[0] != 5 || req[1] != 1) return false;
