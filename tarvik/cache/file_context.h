@@ -20,6 +20,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -74,6 +76,9 @@ class BlockInfo {
   uint32_t length = 0;     // bytes of the block that belong to the file
   BlockState state = BLOCK_DIRTY;
   std::atomic<bool> prefetchRequested{false};  // set once a prefetch was queued
+  // The block file was seen in the block directory: readers need not ask
+  // for a prefetch of it again. A hint only; reads still check the file.
+  std::atomic<bool> knownCached{false};
 };
 
 using BlockInfoPtr = std::shared_ptr<BlockInfo>;
@@ -102,6 +107,17 @@ class FileContext {
   std::mutex mutex;                 // guards `blocks` (the list, not the blocks)
   std::vector<BlockInfoPtr> blocks;  // block i is element i
   std::atomic<int32_t> pendingUploads{0};  // background uploads queued and not finished
+
+  // An upload task ended (or was dropped): pending uploads - 1, and wake a
+  // writer waiting in the throttle.
+  void uploadFinished();
+  // Waits until pending uploads <= `limit` or `deadline` passes; true when
+  // the count is within the limit.
+  bool waitForUploads(int32_t limit, std::chrono::steady_clock::time_point deadline);
+
+ private:
+  std::mutex uploadWaitMutex_;  // a leaf: only for uploadDone_
+  std::condition_variable uploadDone_;
 };
 
 using FileContextPtr = std::shared_ptr<FileContext>;
@@ -118,7 +134,8 @@ std::string newTempPath();
 // fetched). An existing file opened for writing is given its block list as
 // for reading, so a partial rewrite keeps the rest of the file; cloud_open
 // therefore fetches pretestDownloadFile for OPEN_WRITE of an existing file
-// too. Returns 0 or a status.
+// too. Returns 0 or a status; on failure the context may already be
+// attached to the handle (the caller closes and finalizes it).
 int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatRecord& record,
                 bool isNew, const JsonPtr& pretestDownload, const std::string& uploadToken,
                 bool lockHeld);
@@ -146,5 +163,10 @@ int cloud_exit(int status);
 // Bodies of tarvik_getCacheUsage and tarvik_clearCache.
 int cacheUsage(int64_t* bytes);
 int clearCache();
+
+namespace file_context_testing {
+// FileContexts alive in the process (built and not yet destroyed).
+int64_t liveContexts();
+}  // namespace file_context_testing
 
 }  // namespace tarvik

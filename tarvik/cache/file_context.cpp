@@ -1,0 +1,216 @@
+// Open-file contexts: construction at open, release at close, fstat, block
+// file names and the cache functions behind the two cache exports.
+#include "cache/file_context.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "cache/block_reader.h"
+#include "cache/block_writer.h"
+#include "cache/worker_pools.h"
+#include "facade/directories.h"
+#include "facade/library_state.h"
+#include "fs/root_layout.h"
+#include "log/log.h"
+#include "log/scoped_lock.h"
+#include "webapi/block_id.h"
+#include "webapi/envelope.h"
+
+namespace tarvik {
+namespace {
+std::atomic<int64_t> g_liveContexts{0};
+}  // namespace
+
+int BlockFile::close() {
+  if (fd_ < 0) return 0;
+  const int rc = ::close(fd_);
+  fd_ = -1;
+  return rc == 0 ? 0 : errno;
+}
+
+FileContext::FileContext() { g_liveContexts.fetch_add(1); }
+
+FileContext::~FileContext() { g_liveContexts.fetch_sub(1); }
+
+void FileContext::uploadFinished() {
+  {
+    std::lock_guard<std::mutex> lock(uploadWaitMutex_);
+    pendingUploads.fetch_sub(1);
+  }
+  uploadDone_.notify_all();
+}
+
+bool FileContext::waitForUploads(int32_t limit, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(uploadWaitMutex_);
+  return uploadDone_.wait_until(lock, deadline, [&] { return pendingUploads.load() <= limit; });
+}
+
+std::string blockFilePath(const std::string& id) { return state().blockDir + "/" + id; }
+
+std::string newTempPath() { return temporaryFileName(); }
+
+int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatRecord& record,
+                bool isNew, const JsonPtr& pretestDownload, const std::string& uploadToken,
+                bool lockHeld) {
+  const OpenFlags flags = handle->openFlags;
+  auto fc = std::make_shared<FileContext>();
+  fc->path = servicePath;
+
+  std::vector<std::string> ids;
+  if (!isNew && (flags & (OPEN_READ | OPEN_WRITE)) && pretestDownload &&
+      !isErrorResult(pretestDownload)) {
+    fc->downloadToken = pretestDownload->member("token")->text();
+    JsonPtr list = pretestDownload->member("blockIds");
+    for (size_t k = 0; k < list->count(); ++k) {
+      JsonPtr id = list->element(k);
+      if (!id->isString()) {
+        TLOG_WARN("invalid block id in the list of ", servicePath);
+        return -DECAS_EINVAL;
+      }
+      ids.push_back(id->text());
+    }
+  }
+  if (isNew || (flags & OPEN_WRITE)) fc->uploadToken = uploadToken;
+  fc->meta = obtainMetaCache(servicePath, &record);
+  fc->commitNeeded.store(isNew);
+  fc->lockHeld.store(lockHeld);
+
+  if (!fc->downloadToken.empty() && !(flags & OPEN_TRUNCATE)) {
+    fc->blocks.reserve(ids.size());
+    for (size_t k = 0; k < ids.size(); ++k) {
+      const int64_t length = blockIdLength(ids[k]);
+      // A block longer than BLOCK_SIZE, or a bad id, would put every later
+      // offset in the wrong place.
+      if (length < 0 || length > BLOCK_SIZE || ids[k].find('/') != std::string::npos ||
+          ids[k][0] == '#' || ids[k][0] == '.') {
+        TLOG_WARN("invalid block id: ", ids[k]);
+        return -DECAS_EINVAL;
+      }
+      if (length != BLOCK_SIZE && k + 1 != ids.size()) {
+        TLOG_WARN("short block in the middle of ", servicePath, ": ", ids[k]);
+      }
+      auto b = std::make_shared<BlockInfo>();
+      b->id = ids[k];
+      b->path = blockFilePath(ids[k]);
+      b->length = static_cast<uint32_t>(length);
+      b->state = BLOCK_UPLOADED;
+      fc->blocks.push_back(std::move(b));
+    }
+  }
+  handle->fileContext = fc;
+
+  if (flags & OPEN_TRUNCATE) {
+    const int r = cloud_ftruncate(handle->path.c_str(), 0, handle);
+    if (r < 0) return r;
+  }
+  if (isNew) {
+    const int r = cloud_flush(handle->path.c_str(), handle);
+    if (r < 0) return r;
+    handle->state |= HANDLE_NEW;
+  } else {
+    handle->state &= ~HANDLE_NEW;
+  }
+  return 0;
+}
+
+int contentClose(DecasHandle* handle) {
+  FileContextPtr fc = handle != nullptr ? handle->fileContext : nullptr;
+  if (!fc || fc->commandFile || fc->directory) return 0;
+  std::vector<BlockInfoPtr> blocks;
+  {
+    ScopedLock lock(fc->mutex);
+    blocks = fc->blocks;
+  }
+  int status = 0;
+  for (const BlockInfoPtr& b : blocks) {
+    ScopedLock lock(b->mutex);
+    const int err = b->file.close();
+    if (err != 0 && status == 0) status = osFailure(err);
+    b->detached = true;
+  }
+  // Queued tasks of this file do nothing from here on.
+  fc->closed.store(true);
+  return status;
+}
+
+FileContextPtr makeCommandFileContext() {
+  auto fc = std::make_shared<FileContext>();
+  fc->commandFile = true;
+  return fc;
+}
+
+FileContextPtr makeDirectoryContext(const std::string& servicePath, MetaCachePtr meta) {
+  auto fc = std::make_shared<FileContext>();
+  fc->directory = true;
+  fc->path = servicePath;
+  fc->meta = std::move(meta);
+  return fc;
+}
+
+int cloud_fstat(const char* path, StatRecord* out, DecasHandle* h) {
+  FileContextPtr fc = h != nullptr ? h->fileContext : nullptr;
+  if (h != nullptr && (h->state & HANDLE_DIRECTORY)) {
+    // An open folder: its record is the cached one; the drive root and the
+    // area folders (no context) have the root record.
+    if (fc && fc->meta) {
+      *out = fc->meta->record();
+      return 0;
+    }
+    const PathKind kind = pathKind(path != nullptr ? path : "", nullptr);
+    if (isAreaRoot(kind)) {
+      *out = rootRecord();
+      return 0;
+    }
+    return -DECAS_ENOENT;
+  }
+  if (!fc) return -DECAS_EINVAL;
+  if (fc->commandFile) return 0;
+  if (!fc->meta) return -DECAS_EINVAL;
+  StatRecord record = fc->meta->record();
+  if (fc->sizeStale.load()) {
+    int64_t sum = 0;
+    {
+      ScopedLock lock(fc->mutex);
+      for (const BlockInfoPtr& b : fc->blocks) {
+        ScopedLock blockLock(b->mutex);
+        struct stat st;
+        if (b->file.isOpen() && ::fstat(b->file.fd(), &st) == 0) {
+          sum += st.st_size;
+        } else {
+          sum += b->length;
+        }
+      }
+    }
+    TLOG_DEBUG(">update size = ", sum);
+    fc->meta->setSize(sum);
+    record.size = sum;
+    fc->sizeStale.store(false);
+  }
+  TLOG_DEBUG(">size = ", record.size);
+  *out = record;
+  return 0;
+}
+
+int cacheUsage(int64_t* bytes) {
+  const int rc = globalInitialize();
+  if (rc != 0) return rc;
+  if (bytes == nullptr) return -DECAS_EINVAL;
+  return sizeRecursive(state().blockDir, *bytes);
+}
+
+int clearCache() {
+  const int rc = globalInitialize();
+  if (rc != 0) return rc;
+  const std::string& dir = state().blockDir;
+  const int status = removeRecursive(dir);
+  if (status != 0) return status;
+  return makeDirectories(dir);
+}
+
+namespace file_context_testing {
+int64_t liveContexts() { return g_liveContexts.load(); }
+}  // namespace file_context_testing
+
+}  // namespace tarvik
