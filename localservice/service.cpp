@@ -183,7 +183,11 @@ void Service::createDemoContent() {
 SessionInfo Service::requireSession(const ApiRequest& req) {
   for (const auto& id : sessions_.sweep()) locks_.releaseSession(id);
   auto s = sessions_.use(req.jsessionid);
-  if (!s) throw ServiceError(err::kSessionLost);
+  if (!s) {
+    // An idle session ends here: its locks end with it.
+    locks_.releaseSession(req.jsessionid);
+    throw ServiceError(err::kSessionLost);
+  }
   return *s;
 }
 

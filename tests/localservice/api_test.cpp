@@ -43,8 +43,8 @@ TEST_F(Api, IdleTimeoutEndsTheSessionAndItsLocks) {
   ASSERT_FALSE(bob.post("lockResource", {{"path", f}, {"type", "2"}, {"processId", "1"}}).isError());
   svc().admin("/admin/sessionTimeout", R"({"seconds": 1})");
   std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-  svc().admin("/admin/sessionTimeout", R"({"seconds": 1800})");
   EXPECT_EQ(bob.get("keepSession").code(), 1);
+  svc().admin("/admin/sessionTimeout", R"({"seconds": 1800})");
   // The lock went with the session: a new session may lock.
   ApiClient again = as("bob");
   EXPECT_FALSE(again.post("lockResource", {{"path", f}, {"type", "2"}, {"processId", "2"}}).isError());

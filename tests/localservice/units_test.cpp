@@ -100,7 +100,7 @@ TEST(CommandLine, OptionsAndErrors) {
   EXPECT_THROW(parseCommandLine(4, const_cast<char**>(cert)), std::invalid_argument);
 }
 
-TEST(Faults, ParseAndTakeInOrder) {
+TEST(FaultTable, ParseAndTakeInOrder) {
   FaultTable t;
   t.add(FaultTable::parse(R"({"kind":"error","method":"getEntries","code":66,"count":2})"));
   t.add(FaultTable::parse(R"({"kind":"corruptBlock"})"));
