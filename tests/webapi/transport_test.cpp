@@ -6,7 +6,10 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "facade/library_state.h"
 #include "scripted_server.h"
@@ -232,6 +235,45 @@ TEST(TransportTls, UntrustedServerCertificateIsATransportFailure) {
   const int rc = tarvik::performTransfer(r);
   EXPECT_EQ(rc, CURLE_PEER_FAILED_VERIFICATION);
   EXPECT_EQ(rogue.requestCount(), 0u);  // the password never left the client
+}
+
+}  // namespace
+
+namespace {
+
+// Many transfers at once, text and file bodies, each on its own thread.
+TEST_F(TransportTest, ConcurrentTransfersDoNotInterfere) {
+  LogCapture log;
+  server.setDefault(Answer{200, std::string(200000, 'c'), "application/octet-stream"});
+  const std::string dir = scratchDir();
+  const std::string expected = tarvik::blockIdOf(std::string(200000, 'c').data(), 200000);
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 4; ++i) {
+        TransferRequest r;
+        r.url = server.baseUrl() + "api/x";
+        r.params = {{"n", std::to_string(t * 10 + i)}};
+        std::string digest;
+        int64_t bytes = 0;
+        if (t % 2 == 0) {
+          r.mode = BodyMode::kFile;
+          r.filePath = dir + "/f" + std::to_string(t);
+          r.digest = &digest;
+          r.byteCount = &bytes;
+        }
+        if (tarvik::performTransfer(r) != 0) continue;
+        if (t % 2 == 0 ? digest + "#" + std::to_string(bytes) == expected
+                       : r.body.size() == 200000) {
+          ++good;
+        }
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(good.load(), 24);
+  EXPECT_EQ(server.requestCount(), 24u);
 }
 
 }  // namespace
