@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -192,7 +193,7 @@ int main(int argc, char** argv) {
   PCCERT_CONTEXT cert = nullptr;
   if (!certFile.empty()) {
     DWORD error = 0;
-    cert = CertCreateContextFromPemFile(certFile, &error);
+    cert = win32::CertCreateContextFromPemFile(certFile, &error);
     if (cert == nullptr) {
       std::fprintf(stderr, "tarvik-mount: cannot use the certificate %s (error %u)\n",
                    certFile.c_str(), static_cast<unsigned>(error));
@@ -262,7 +263,7 @@ int main(int argc, char** argv) {
   if (tarvik_getAnnouncement(false, announcement, &modified) == 0 && announcement[0] != '\0') {
     const time_t t = static_cast<time_t>(modified / 1000);
     char when[64];
-    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::localtime(&t));
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M", localtime(&t));
     std::printf("Announcement (%s):\n%s\n", when, announcement);
     if (markRead) tarvik_markReadCurrentAnnouncement();
   }
