@@ -1,5 +1,7 @@
 // The web API over real HTTPS: sign-in, sessions, announcements, names,
 // trash, locks, permissions, quota, certificates, bad requests, restart.
+#include <sys/wait.h>
+
 #include <thread>
 
 #include "fixture.h"
@@ -315,6 +317,8 @@ TEST(ApiRestart, MetadataAndBlocksSurviveARestart) {
   }
   std::string password = svc->demoPassword();
   svc->restart();
+  // SIGTERM ended the first process cleanly.
+  EXPECT_TRUE(WIFEXITED(svc->lastExitStatus()) && WEXITSTATUS(svc->lastExitStatus()) == 0);
   EXPECT_EQ(svc->demoPassword(), password);
   ApiClient c(svc->url(), svc->caFile());
   c.signIn(svc->demoCorp(), svc->demoUser(), svc->demoPassword());

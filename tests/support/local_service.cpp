@@ -175,6 +175,7 @@ void LocalService::stop() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  lastStatus_ = status;
   pid_ = -1;
 }
 

@@ -38,6 +38,8 @@ class LocalService {  // one running ambermoor-local child process
   int port() const { return port_; }
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
+  // Exit status (as waitpid reports it) of the last stopped process; -1 before.
+  int lastExitStatus() const { return lastStatus_; }
 
   // POST to the admin endpoint (path such as "/admin/fault") with the token;
   // returns the body; throws std::runtime_error on a non-2xx answer.
@@ -56,6 +58,7 @@ class LocalService {  // one running ambermoor-local child process
   LocalServiceOptions opts_;
   bool ownDataDir_ = false;
   pid_t pid_ = -1;
+  int lastStatus_ = -1;
   int port_ = 0;
   std::string url_, certUrl_, caFile_, adminToken_;
   std::string demoCorp_, demoUser_, demoPassword_, dataDir_;
