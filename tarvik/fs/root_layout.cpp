@@ -76,6 +76,8 @@ const RootLayout& buildRootLayout(const std::string& userId, const std::string& 
   layout.areas[AREA_SHARED] = {ja ? "/共有されているフォルダ" : "/Shared folders", ""};
   layout.areas[AREA_TRASH] = {ja ? "/ごみ箱" : "/Trash", "/!" + userId};
   layout.areas[AREA_SYSTEM] = {"/__system__", "/__system__"};
+  // The drive root and the area folders show the time the layout was built.
+  setRootRecordTime(nowMicroseconds());
   return layout;
 }
 

@@ -47,7 +47,8 @@ struct RootLayout {
 };
 
 // Japanese local names when `language` is exactly "ja", English otherwise.
-// Installs the result as the current layout and returns it.
+// Installs the result as the current layout, sets the root record's time to
+// now and returns the layout.
 const RootLayout& buildRootLayout(const std::string& userId, const std::string& language);
 // The layout installed by the last buildRootLayout.
 const RootLayout& currentRootLayout();
