@@ -27,6 +27,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "dokan.h"
 
@@ -39,6 +41,9 @@ struct OpenFile {
   DOKAN_FILE_INFO info{};
   bool writable = false;
   bool append = false;
+  // The directory listing of the last FindFiles, served in pieces to the
+  // kernel (one FindFiles per listing from offset 0).
+  std::vector<std::pair<std::string, struct stat>> listing;
 };
 
 class Requests {
@@ -63,8 +68,12 @@ class Requests {
   int fsync(OpenFile* of, uint32_t pid);
   int release(OpenFile* of, uint32_t pid);  // last close; deletes `of`
   int opendir(const std::string& path, uint32_t pid, OpenFile** out);
-  using EntrySink = std::function<bool(const std::string& name, const struct stat& st)>;
-  int readdir(OpenFile* of, uint32_t pid, const EntrySink& sink);
+  // The sink gets each entry with the offset of the next one and returns
+  // false when it takes no more. Offset 0 lists afresh with FindFiles; a
+  // later offset continues the same listing.
+  using EntrySink =
+      std::function<bool(const std::string& name, const struct stat& st, int64_t nextOffset)>;
+  int readdir(OpenFile* of, uint32_t pid, int64_t offset, const EntrySink& sink);
   int releasedir(OpenFile* of, uint32_t pid);
   int mkdir(const std::string& path, uint32_t pid);
   int rmdir(const std::string& path, uint32_t pid);

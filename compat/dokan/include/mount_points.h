@@ -22,6 +22,9 @@ bool EnsureMountDirectory(const std::string& dir);
 // True while `dir` appears as a mount point in /proc/self/mountinfo.
 bool IsMountPoint(const std::string& dir);
 
+// Minor device number of the file system mounted on `dir`, or -1.
+long MountMinor(const std::string& dir);
+
 }  // namespace dokan
 
 // Bit n set: drive letter 'A' + n is in use.

@@ -54,7 +54,6 @@ struct Instance {
   PDOKAN_OPERATIONS ops = nullptr;
   std::unique_ptr<Requests> requests;
   std::string dir;
-  dev_t device = 0;
   struct fuse* fuse = nullptr;
   std::atomic<bool> mountedCalled{false};
   std::atomic<bool> ended{false};
@@ -88,6 +87,7 @@ void* OnInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   cfg->kernel_cache = 0;
   cfg->auto_cache = 0;
   conn->max_write = kIoSize;
+  conn->max_read = kIoSize;  // must match the max_read mount option
   conn->max_readahead = kIoSize;
   if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
   if (conn->capable & FUSE_CAP_READDIRPLUS_AUTO) conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
@@ -143,14 +143,16 @@ int OnOpendir(const char* path, struct fuse_file_info* fi) {
   return r;
 }
 
-int OnReaddir(const char*, void* buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info* fi,
-              enum fuse_readdir_flags flags) {
-  const bool plus = flags & FUSE_READDIR_PLUS;
-  return Self()->requests->readdir(Of(fi), Pid(), [&](const std::string& name,
-                                                        const struct stat& st) {
-    return filler(buf, name.c_str(), &st, 0,
-                  plus ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0)) == 0;
-  });
+int OnReaddir(const char*, void* buf, fuse_fill_dir_t filler, off_t offset,
+              struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
+  // Entries carry offsets, so libfuse hands their attributes to the kernel
+  // with the listing (readdir-plus) and a following stat costs nothing.
+  const auto fill = (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS
+                                                : static_cast<fuse_fill_dir_flags>(0);
+  return Self()->requests->readdir(
+      Of(fi), Pid(), offset, [&](const std::string& name, const struct stat& st, int64_t next) {
+        return filler(buf, name.c_str(), &st, next, fill) == 0;
+      });
 }
 
 int OnReleasedir(const char*, struct fuse_file_info* fi) {
@@ -225,8 +227,8 @@ bool Unmount(const std::string& dir) {
 
 // A lazily unmounted drive stays served while files on it are open; after a
 // grace period the connection is aborted so that DokanMain returns.
-void AbortConnection(dev_t device) {
-  std::string path = "/sys/fs/fuse/connections/" + std::to_string(minor(device)) + "/abort";
+void AbortConnection(long minor) {
+  std::string path = "/sys/fs/fuse/connections/" + std::to_string(minor) + "/abort";
   std::ofstream abort(path);
   if (abort) abort << "1";
 }
@@ -265,7 +267,7 @@ int DokanMain(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
   self->requests = std::make_unique<Requests>(operations, options);
   {
     std::lock_guard<std::mutex> lock(gMutex);
-    if (gInstances.count(dir) || IsMountPoint(dir)) return DOKAN_MOUNT_ERROR;
+    if (gInstances.count(dir)) return DOKAN_MOUNT_ERROR;
     gInstances[dir] = self.get();
   }
   auto forget = [&] {
@@ -292,8 +294,6 @@ int DokanMain(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
     forget();
     return DOKAN_MOUNT_ERROR;
   }
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) self->device = st.st_dev;
 
   struct fuse_loop_config* config = fuse_loop_cfg_create();
   unsigned threads = options->ThreadCount ? options->ThreadCount : kDefaultThreads;
@@ -331,11 +331,11 @@ BOOL DokanRemoveMountPoint(LPCWSTR mountPoint) {
   }
   // The instance lives until DokanMain returns, which needs the mount thread
   // that our caller joins after this call, so `self` stays valid here.
-  dev_t device = self->device;
+  long minor = MountMinor(dir);
   if (!Unmount(dir)) return FALSE;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnmountGraceMs);
   while (!self->ended && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (!self->ended && geteuid() == 0) AbortConnection(device);
+  if (!self->ended && geteuid() == 0) if (minor >= 0) AbortConnection(minor);
   return TRUE;
 }

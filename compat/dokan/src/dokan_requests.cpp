@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -268,21 +269,31 @@ int Requests::opendir(const std::string& path, uint32_t pid, OpenFile** out) {
   return 0;
 }
 
-int Requests::readdir(OpenFile* of, uint32_t pid, const EntrySink& sink) {
-  std::vector<WIN32_FIND_DATAW> entries;
-  FindRequest r{Request(of, pid, false), &entries};
-  NTSTATUS s = ops_->FindFiles(of->name.c_str(), CollectFindData, &r.info);
-  if (s < 0) return Errno(s);
-  struct stat st{};
-  st.st_mode = S_IFDIR | 0755;
-  if (!sink(".", st) || !sink("..", st)) return 0;
-  for (const WIN32_FIND_DATAW& d : entries) {
-    std::u16string_view wide(d.cFileName);
-    if (wide == u"." || wide == u"..") continue;
-    std::string name;
-    if (!win32::Utf16ToUtf8(wide, name) || name.empty()) continue;  // not representable
-    FillStat(d, &st);
-    if (!sink(name, st)) break;
+int Requests::readdir(OpenFile* of, uint32_t pid, int64_t offset, const EntrySink& sink) {
+  if (offset == 0) {
+    std::vector<WIN32_FIND_DATAW> entries;
+    FindRequest r{Request(of, pid, false), &entries};
+    NTSTATUS s = ops_->FindFiles(of->name.c_str(), CollectFindData, &r.info);
+    if (s < 0) return Errno(s);
+    of->listing.clear();
+    struct stat st{};
+    st.st_mode = S_IFDIR | 0755;
+    // Readers skip entries with inode 0; the dot entries get the "unknown"
+    // inode the kernel side uses for entries it has not looked up.
+    st.st_ino = 0xffffffff;
+    of->listing.emplace_back(".", st);
+    of->listing.emplace_back("..", st);
+    for (const WIN32_FIND_DATAW& d : entries) {
+      std::u16string_view wide(d.cFileName);
+      if (wide == u"." || wide == u"..") continue;
+      std::string name;
+      if (!win32::Utf16ToUtf8(wide, name) || name.empty()) continue;  // not representable
+      FillStat(d, &st);
+      of->listing.emplace_back(std::move(name), st);
+    }
+  }
+  for (size_t i = static_cast<size_t>(std::max<int64_t>(offset, 0)); i < of->listing.size(); ++i) {
+    if (!sink(of->listing[i].first, of->listing[i].second, static_cast<int64_t>(i + 1))) break;
   }
   return 0;
 }

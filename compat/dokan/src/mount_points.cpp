@@ -66,19 +66,26 @@ bool EnsureMountDirectory(const std::string& dir) {
   return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool IsMountPoint(const std::string& dir) {
+// Reads the mount table without touching the mounted file system itself (a
+// stat of the directory would wait for the file system's own loop).
+long MountMinor(const std::string& dir) {
   std::ifstream in("/proc/self/mountinfo");
   std::string line;
   const std::string want = Normalise(dir);
+  long found = -1;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string id, parent, dev, root, mountPoint;
     if (fields >> id >> parent >> dev >> root >> mountPoint) {
-      if (Unescape(mountPoint) == want) return true;
+      size_t colon = dev.find(':');
+      if (Unescape(mountPoint) == want && colon != std::string::npos)
+        found = std::strtol(dev.c_str() + colon + 1, nullptr, 10);  // the last mount wins
     }
   }
-  return false;
+  return found;
 }
+
+bool IsMountPoint(const std::string& dir) { return MountMinor(dir) >= 0; }
 
 }  // namespace dokan
 
