@@ -1,0 +1,151 @@
+// The Dokan layer's translations, name matching, mount points and process
+// image names.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "dokan.h"
+#include "dokan_errno.h"
+#include "mount_points.h"
+#include "process_image.h"
+#include "process_image_testing.h"
+
+TEST(DokanStatus, Win32ToNtStatus) {
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_SUCCESS), STATUS_SUCCESS);
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_FILE_NOT_FOUND), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_ACCESS_DENIED), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_ALREADY_EXISTS), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_DIRECTORY), STATUS_NOT_A_DIRECTORY);
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_INVALID_NAME), STATUS_OBJECT_NAME_INVALID);
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_DISK_FULL), STATUS_DISK_FULL);
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_SHARING_VIOLATION), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_DIR_NOT_EMPTY), STATUS_DIRECTORY_NOT_EMPTY);
+  EXPECT_EQ(DokanNtStatusFromWin32(ERROR_INVALID_FUNCTION), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(DokanNtStatusFromWin32(99999), STATUS_UNSUCCESSFUL);
+}
+
+TEST(DokanStatus, NtStatusToErrno) {
+  using dokan::ErrnoFromNtStatus;
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_SUCCESS), 0);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_BUFFER_OVERFLOW), EIO);  // a warning is still a failure
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_OBJECT_NAME_NOT_FOUND), ENOENT);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_OBJECT_PATH_NOT_FOUND), ENOENT);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_ACCESS_DENIED), EACCES);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_OBJECT_NAME_COLLISION), EEXIST);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_NOT_A_DIRECTORY), ENOTDIR);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_DIRECTORY_NOT_EMPTY), ENOTEMPTY);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_DISK_FULL), ENOSPC);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_SHARING_VIOLATION), EBUSY);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_INVALID_HANDLE), EBADF);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_NAME_TOO_LONG), ENAMETOOLONG);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_UNSUCCESSFUL), EIO);
+  EXPECT_EQ(ErrnoFromNtStatus(STATUS_INVALID_DEVICE_REQUEST), EIO);
+}
+
+TEST(DokanCreateFlags, KernelToUser) {
+  ACCESS_MASK access;
+  DWORD flags, disposition;
+  DokanMapKernelToUserCreateFileFlags(FILE_GENERIC_READ, FILE_ATTRIBUTE_NORMAL,
+                                      FILE_SYNCHRONOUS_IO_NONALERT, FILE_OPEN, &access, &flags,
+                                      &disposition);
+  EXPECT_TRUE(access & GENERIC_READ);
+  EXPECT_FALSE(access & GENERIC_WRITE);
+  EXPECT_EQ(flags, FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(disposition, OPEN_EXISTING);
+  DokanMapKernelToUserCreateFileFlags(FILE_WRITE_DATA | DELETE, 0,
+                                      FILE_DELETE_ON_CLOSE | FILE_OPEN_FOR_BACKUP_INTENT |
+                                          FILE_WRITE_THROUGH,
+                                      FILE_OVERWRITE_IF, &access, &flags, &disposition);
+  EXPECT_EQ(access, FILE_WRITE_DATA | DELETE);  // incomplete group stays specific
+  EXPECT_EQ(flags, FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_BACKUP_SEMANTICS |
+                       FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OVERLAPPED);
+  EXPECT_EQ(disposition, CREATE_ALWAYS);
+  const std::pair<ULONG, DWORD> dispositions[] = {{FILE_SUPERSEDE, CREATE_ALWAYS},
+                                                  {FILE_CREATE, CREATE_NEW},
+                                                  {FILE_OPEN_IF, OPEN_ALWAYS},
+                                                  {FILE_OVERWRITE, TRUNCATE_EXISTING}};
+  for (auto [kernel, user] : dispositions) {
+    DokanMapKernelToUserCreateFileFlags(0, 0, FILE_SYNCHRONOUS_IO_ALERT, kernel, nullptr, nullptr,
+                                        &disposition);
+    EXPECT_EQ(disposition, user) << kernel;
+  }
+  DokanMapKernelToUserCreateFileFlags(FILE_ALL_ACCESS, 0, 0, FILE_OPEN, &access, nullptr, nullptr);
+  EXPECT_TRUE(access & GENERIC_ALL);
+}
+
+TEST(DokanNames, Expressions) {
+  EXPECT_TRUE(DokanIsNameInExpression(u"*", u"anything.txt", false));
+  EXPECT_TRUE(DokanIsNameInExpression(u"*.txt", u"a.txt", false));
+  EXPECT_FALSE(DokanIsNameInExpression(u"*.txt", u"a.txt.bak", false));
+  EXPECT_TRUE(DokanIsNameInExpression(u"*.TXT", u"a.txt", true));
+  EXPECT_FALSE(DokanIsNameInExpression(u"*.TXT", u"a.txt", false));
+  EXPECT_TRUE(DokanIsNameInExpression(u"a?c", u"abc", false));
+  EXPECT_FALSE(DokanIsNameInExpression(u"a?c", u"ac", false));
+  EXPECT_TRUE(DokanIsNameInExpression(u"<.doc", u"report.v2.doc", false));  // DOS star
+  EXPECT_FALSE(DokanIsNameInExpression(u"<", u"a.b", false));
+  EXPECT_TRUE(DokanIsNameInExpression(u"ab>>", u"ab", false));  // DOS question mark at the end
+  EXPECT_TRUE(DokanIsNameInExpression(u"a\"*", u"a", false));   // DOS dot at the end
+  EXPECT_TRUE(DokanIsNameInExpression(u"a\"b", u"a.b", false));
+  EXPECT_FALSE(DokanIsNameInExpression(u"", u"a", false));
+  EXPECT_FALSE(DokanIsNameInExpression(nullptr, u"a", false));
+  std::u16string longName(2000, u'x');
+  EXPECT_TRUE(DokanIsNameInExpression(u"*x*x*x*x*", longName.c_str(), false));
+  EXPECT_FALSE(DokanIsNameInExpression(u"*x*x*x*y", longName.c_str(), false));
+}
+
+TEST(DokanMountPoints, DriveLettersAndDirectories) {
+  const char* home = getenv("HOME");
+  ASSERT_NE(home, nullptr);
+  EXPECT_EQ(dokan::MountDirectoryFor("x:"), std::string(home) + "/Ambermoor/X");
+  EXPECT_EQ(dokan::MountDirectoryFor("M:\\"), std::string(home) + "/Ambermoor/M");
+  EXPECT_EQ(dokan::MountDirectoryFor("/tmp/drive/"), "/tmp/drive");
+  EXPECT_EQ(dokan::MountDirectoryFor("XY"), "");
+  EXPECT_EQ(dokan::MountDirectoryFor("1:"), "");
+  EXPECT_EQ(dokan::MountDirectoryFor("relative/dir"), "");
+  EXPECT_TRUE(dokan::IsMountPoint("/proc"));
+  EXPECT_FALSE(dokan::IsMountPoint("/proc/self"));
+  DWORD drives = GetLogicalDrives();
+  EXPECT_EQ(drives & 0x7u, 0x7u);
+  char dir[] = "/tmp/tarvik-mp-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string nested = std::string(dir) + "/a/b";
+  EXPECT_TRUE(dokan::EnsureMountDirectory(nested));
+  EXPECT_TRUE(dokan::EnsureMountDirectory(nested));  // already there
+  EXPECT_FALSE(dokan::EnsureMountDirectory("relative"));
+  std::string cmd = std::string("rm -r ") + dir;
+  EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+TEST(DokanProcessImage, ReadsProcExe) {
+  HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, getpid());
+  ASSERT_NE(h, nullptr);
+  WCHAR name[260];
+  DWORD n = K32GetProcessImageFileNameW(h, name, 260);
+  ASSERT_GT(n, 0u);
+  std::u16string image(name, n);
+  EXPECT_EQ(image[0], u'\\');
+  EXPECT_NE(image.find(u"dokan_dokan_api_test"), std::u16string::npos);
+  // A short buffer gets a cut, terminated name.
+  WCHAR tiny[4];
+  EXPECT_EQ(K32GetProcessImageFileNameW(h, tiny, 4), 3u);
+  EXPECT_EQ(tiny[3], 0);
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, 0), nullptr);
+  EXPECT_EQ(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, 0x7ffffff0), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(dokan::RunningProcessImages().empty());
+}
+
+TEST(DokanProcessImage, TestOverride) {
+  dokan::SetProcessImageForTest(4242424, "\\opt\\x\\EXCEL.EXE");
+  HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, 4242424);
+  ASSERT_NE(h, nullptr);
+  WCHAR name[260];
+  DWORD n = K32GetProcessImageFileNameW(h, name, 260);
+  EXPECT_EQ(std::u16string(name, n), u"\\opt\\x\\EXCEL.EXE");
+  CloseHandle(h);
+  dokan::SetProcessImageForTest(4242424, "");
+  EXPECT_EQ(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, 4242424), nullptr);
+}
