@@ -135,7 +135,9 @@ TEST_F(Adapter, ExplorerExclusiveOpenDoesNotLock) {
   memtable::state().put("/doc", "x");
   DOKAN_FILE_INFO fi;
   ASSERT_EQ(create(fi, u"\\doc", FILE_GENERIC_READ, FILE_OPEN, 0, kExplorer, FILE_SHARE_READ), 0);
+  cleanupAndClose(fi, u"\\doc");
   ASSERT_EQ(create(fi, u"\\doc", FILE_GENERIC_READ, FILE_OPEN, 0, kOther, FILE_SHARE_READ), 0);
+  cleanupAndClose(fi, u"\\doc");
   auto opens = memtable::state().callsOf("open");
   ASSERT_EQ(opens.size(), 2u);
   EXPECT_FALSE(std::stoul(opens[0].b) & OPEN_SHARE_LOCK);

@@ -60,7 +60,7 @@ struct Instance {
 };
 
 std::mutex gMutex;  // guards gInstances and gBackend
-std::map<std::string, Instance*> gInstances;
+std::map<std::string, std::shared_ptr<Instance>> gInstances;
 Backend gBackend;
 
 Instance* Self() { return static_cast<Instance*>(fuse_get_context()->private_data); }
@@ -260,7 +260,7 @@ int DokanMain(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
   if (dir.empty() || !EnsureMountDirectory(dir)) return DOKAN_MOUNT_POINT_ERROR;
   if (access("/dev/fuse", R_OK | W_OK) != 0) return DOKAN_DRIVER_INSTALL_ERROR;
 
-  auto self = std::make_unique<Instance>();
+  auto self = std::make_shared<Instance>();
   self->options = options;
   self->ops = operations;
   self->dir = dir;
@@ -268,7 +268,7 @@ int DokanMain(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
   {
     std::lock_guard<std::mutex> lock(gMutex);
     if (gInstances.count(dir)) return DOKAN_MOUNT_ERROR;
-    gInstances[dir] = self.get();
+    gInstances[dir] = self;
   }
   auto forget = [&] {
     std::lock_guard<std::mutex> lock(gMutex);
@@ -315,7 +315,7 @@ int DokanMain(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
 }
 
 BOOL DokanRemoveMountPoint(LPCWSTR mountPoint) {
-  Instance* self = nullptr;
+  std::shared_ptr<Instance> self;  // kept alive here even when DokanMain returns meanwhile
   std::string dir;
   {
     std::unique_lock<std::mutex> lock(gMutex);
@@ -329,8 +329,6 @@ BOOL DokanRemoveMountPoint(LPCWSTR mountPoint) {
     if (it == gInstances.end()) return FALSE;
     self = it->second;
   }
-  // The instance lives until DokanMain returns, which needs the mount thread
-  // that our caller joins after this call, so `self` stays valid here.
   long minor = MountMinor(dir);
   if (!Unmount(dir)) return FALSE;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnmountGraceMs);
