@@ -249,7 +249,9 @@ int Requests::fsync(OpenFile* of, uint32_t pid) {
 
 int Requests::release(OpenFile* of, uint32_t pid) {
   untrack(of);
-  of->info.ProcessId = pid;
+  // The kernel sends the last close without a process; the cleanup then
+  // belongs to the process that opened the file, as on Windows.
+  if (pid != 0) of->info.ProcessId = pid;
   closeOpen(of, false, nullptr);
   delete of;
   return 0;
