@@ -7,6 +7,7 @@
 #include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,33 @@ int checkPrivateDirectory(const std::string& path) {
     return -kStatusCacheRootUnsafe;
   }
   return 0;
+}
+
+// Empties the temporary directory, unless another process of the library is
+// using it: its private block copies and downloads live there, and removing
+// them under it would lose the data it is writing. Every process holds a
+// shared lock on "tmp.lock" in the cache root for its lifetime; the one that
+// finds no other holder empties the directory, and a process that starts
+// beside a running one keeps its temporary files in a folder of its own
+// below it, so file names never collide.
+int prepareTemporaryDirectory(LibraryState& st) {
+  const std::string lockPath = st.cacheRoot + "/tmp.lock";
+  const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return -errno;
+  // The descriptor stays open (and the lock held) until the process ends.
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    int rc = removeRecursive(st.tempDir);
+    if (rc == 0) rc = makeDirectories(st.tempDir);
+    ::flock(fd, LOCK_SH);
+    return rc;
+  }
+  if (::flock(fd, LOCK_SH) != 0) return -errno;
+  int rc = makeDirectories(st.tempDir);
+  if (rc != 0) return rc;
+  st.tempDir += "/" + std::to_string(::getpid());
+  rc = removeRecursive(st.tempDir);  // left by an earlier process with this id
+  if (rc == 0) rc = makeDirectories(st.tempDir);
+  return rc;
 }
 
 int runGlobalInitialize() {
@@ -83,9 +111,7 @@ int runGlobalInitialize() {
   }
   rc = makeDirectories(st.blockDir);
   if (rc != 0) return rc;
-  rc = removeRecursive(st.tempDir);
-  if (rc != 0) return rc;
-  rc = makeDirectories(st.tempDir);
+  rc = prepareTemporaryDirectory(st);
   if (rc != 0) return rc;
   st.tempFileCounter.store(0);
   return 0;

@@ -6,7 +6,9 @@
 //   cache root $TMPDIR (or $XDG_CACHE_HOME, or ~/.cache) + "/korbel";
 //              must belong to the user with mode 0700
 //   block      cache root + "/block"   (kept across starts)
-//   temporary  cache root + "/tmp"     (emptied at every global init)
+//   temporary  cache root + "/tmp"     (emptied at global init when no other
+//              process of the library uses it; a process started beside a
+//              running one uses tmp/<pid> instead)
 #pragma once
 
 #include <cstdint>

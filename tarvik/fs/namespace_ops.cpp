@@ -38,7 +38,7 @@ int failureOf(const JsonPtr& result) { return mapServiceError(errorCode(result))
 // into a record; it fails like an unknown service error instead of showing
 // a made-up empty file.
 bool fetchDetail(const std::string& servicePath, StatRecord* out, int* status) {
-  JsonPtr detail = api::getResourceDetail(servicePath);
+  JsonPtr detail = api::getResourceDetail(servicePath, api::skipNotFound);
   if (isErrorResult(detail)) {
     *status = failureOf(detail);
     return false;
@@ -189,7 +189,7 @@ int cloud_open(const char* path, DecasHandle* h) {
   if (MetaCachePtr meta = obtainMetaCache(service, nullptr)) {
     record = meta->record();
   } else {
-    JsonPtr detail = api::getResourceDetail(service);
+    JsonPtr detail = api::getResourceDetail(service, api::skipNotFound);
     if (isErrorResult(detail)) {
       int code = errorCode(detail);
       if (code != kServiceNotFound) return mapServiceError(code);

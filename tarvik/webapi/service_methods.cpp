@@ -68,8 +68,8 @@ JsonPtr checkPermission(const std::string& path, int op) {
   return post("checkPermission", {{"path", path}, {"op", std::to_string(static_cast<long>(op))}});
 }
 
-JsonPtr getResourceDetail(const std::string& path) {
-  return post("getResourceDetail", {{"path", path}, {"lite", "true"}});
+JsonPtr getResourceDetail(const std::string& path, ErrorHandler handler) {
+  return post("getResourceDetail", {{"path", path}, {"lite", "true"}}, handler);
 }
 
 JsonPtr makeDirectory(const std::string& path) {
@@ -161,6 +161,12 @@ JsonPtr emptyTrash() { return get("emptyTrash"); }
 bool skipError999(int code, const char* utf8Message) {
   if (code != 999) return false;
   TLOG_DEBUG("E999 Skipped. msg=", utf8Message);
+  return true;
+}
+
+bool skipNotFound(int code, const char* utf8Message) {
+  if (code != 50) return false;
+  TLOG_DEBUG("E50 Skipped. msg=", utf8Message);
   return true;
 }
 

@@ -27,7 +27,8 @@ JsonPtr getLoginUserInfo();
 JsonPtr getEntries(const std::string& path);
 JsonPtr getSharedEntries();
 JsonPtr checkPermission(const std::string& path, int op);
-JsonPtr getResourceDetail(const std::string& path);
+// `handler` may take the report of a failed lookup (see skipNotFound).
+JsonPtr getResourceDetail(const std::string& path, ErrorHandler handler = nullptr);
 JsonPtr makeDirectory(const std::string& path);
 JsonPtr moveResource(const std::string& src, const std::string& dst, bool overwrite);
 JsonPtr moveToTrash(const std::string& path);
@@ -51,6 +52,12 @@ JsonPtr emptyTrash();
 // Error handler for the close path: code 999 is logged at debug level and
 // taken (no status callback); any other code goes on.
 bool skipError999(int code, const char* utf8Message);
+
+// Error handler for lookups that probe whether a name exists: code 50 (no
+// such entry) is the expected answer for a new name and is only logged at
+// DEBUG ("E50 Skipped. msg="), so creating a file raises no message; every
+// other code is reported.
+bool skipNotFound(int code, const char* utf8Message);
 
 // The "blockIds" text of uploadFile: [ "a","b"] for two ids, [] for none.
 std::string blockIdsText(const std::vector<std::string>& blockIds);

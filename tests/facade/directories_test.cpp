@@ -114,6 +114,51 @@ TEST_F(DirectoriesTest, GlobalInitEmptiesTemporaryDirectoryAndKeepsBlocks) {
             0);
 }
 
+TEST_F(DirectoriesTest, SecondProcessLeavesTheFirstOnesTemporaryFilesAlone) {
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  std::fflush(nullptr);
+  const pid_t first = fork();
+  if (first == 0) {
+    useEnv();
+    if (tarvik::globalInitialize() != 0) _exit(1);
+    const std::string name = tarvik::temporaryFileName();
+    writeFile(name, "private block copy");
+    char c = 'r';
+    if (write(ready[1], &c, 1) != 1) _exit(2);
+    if (read(done[0], &c, 1) != 1) _exit(3);  // stay alive while the second one starts
+    _exit(exists(name) ? 0 : 4);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  EXPECT_EQ(runInChild([&] {
+              useEnv();
+              CHILD_CHECK(tarvik::globalInitialize() == 0);
+              CHILD_CHECK(exists(tmp_ + "/korbel/tmp/0.tmp"));
+              const std::string mine = tarvik::temporaryFileName();
+              CHILD_CHECK(mine != tmp_ + "/korbel/tmp/0.tmp");
+              writeFile(mine, "x");
+              CHILD_CHECK(exists(mine));
+              return 0;
+            }),
+            0);
+  ASSERT_EQ(write(done[1], "d", 1), 1);
+  int status = 0;
+  waitpid(first, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  // With both gone, the next start empties the directory again.
+  EXPECT_EQ(runInChild([&] {
+              useEnv();
+              CHILD_CHECK(tarvik::globalInitialize() == 0);
+              CHILD_CHECK(!exists(tmp_ + "/korbel/tmp/0.tmp"));
+              CHILD_CHECK(tarvik::temporaryFileName() == tmp_ + "/korbel/tmp/0.tmp");
+              return 0;
+            }),
+            0);
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+}
+
 TEST_F(DirectoriesTest, HomeFallsBackWhenUserProfileIsUnset) {
   EXPECT_EQ(runInChild([&] {
               unsetenv("USERPROFILE");

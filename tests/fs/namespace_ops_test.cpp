@@ -170,6 +170,33 @@ TEST_F(NamespaceOpsTest, StatFailuresAreMappedNeverSuccess) {
   EXPECT_EQ(cloud_stat("/Home/empty-answer", &r), UNMAPPED_SERVICE_STATUS);
 }
 
+// A lookup that finds nothing is how a new name is probed (cp, touch, an
+// editor's save): it must not raise a message, while any other failure
+// still reaches the user.
+TEST_F(NamespaceOpsTest, MissingNameRaisesNoMessageOtherFailuresDo) {
+  auto table = ErrorMessageTable::withBuiltins();
+  table->insert(json::parse(R"j({"code":50, "ja":"x", "en":"The file or folder does not exist.({0})"})j"));
+  table->insert(json::parse(R"j({"code":155, "ja":"y", "en":"No access.({0})"})j"));
+  std::atomic_store(&state().errorTable, table);
+
+  svc().fail("getResourceDetail", 50);
+  StatRecord r{};
+  EXPECT_EQ(cloud_stat("/Home/new.txt", &r), -2);
+  DecasHandle reader;
+  reader.openFlags = OPEN_READ;
+  EXPECT_EQ(cloud_open("/Home/new.txt", &reader), -2);
+  DecasHandle creator;
+  creator.openFlags = OPEN_WRITE | OPEN_CREATE;
+  svc().answer("pretestUploadFile", R"({"result":"upload-token-2"})");
+  EXPECT_EQ(cloud_open("/Home/new.txt", &creator), 0);
+  EXPECT_TRUE(reports().empty()) << "a missing name is an answer, not an error";
+  cloud_close("/Home/new.txt", &creator);
+
+  svc().fail("getResourceDetail", 155);
+  EXPECT_EQ(cloud_stat("/Home/secret", &r), -13);
+  EXPECT_EQ(reports(), std::vector<int>{155});
+}
+
 // mkdir -------------------------------------------------------------------
 
 TEST_F(NamespaceOpsTest, MkdirRefusesLayoutAndMapsServiceErrors) {
