@@ -240,7 +240,9 @@ NTSTATUS ZwCreateFile(LPCWSTR FileName, PDOKAN_IO_SECURITY_CONTEXT, ACCESS_MASK 
 
   StatRecord st{};
   int r = decas_stat(path.c_str(), &st);
-  if (r >= 0 && st.type == ENTRY_SYSTEM) {
+  // stat answers "no such entry" for the system folder but marks it type 8:
+  // it opens without a context all the same.
+  if (st.type == ENTRY_SYSTEM) {
     DOKAN_TRACE(">open for system entry\n");
     return STATUS_SUCCESS;
   }

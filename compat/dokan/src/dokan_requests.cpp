@@ -1,4 +1,5 @@
 // POSIX requests as Windows callback sequences (see dokan_requests.h).
+#include <cstring>
 #include "dokan_requests.h"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "dokan_errno.h"
@@ -178,7 +180,20 @@ int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, ui
   if (s < 0) return Errno(s);
   DOKAN_FILE_INFO r = Request(&tmp, pid, false);
   s = ops_->GetFileInformation(name.c_str(), &info, &r);
+  const bool opensWithoutContext = tmp.info.Context == 0;
   closeOpen(&tmp, false, nullptr);
+  if (s < 0 && opensWithoutContext) {
+    // A name that opens without a context but has no information is a
+    // folder that can be entered and not listed (the drive's system
+    // folder). The kernel must see it as a directory to reach the names
+    // below it, so it is shown as an empty, unreadable one.
+    std::memset(st, 0, sizeof *st);
+    st->st_mode = S_IFDIR | 0111;
+    st->st_nlink = 2;
+    st->st_uid = getuid();
+    st->st_gid = getgid();
+    return 0;
+  }
   if (s < 0) return Errno(s);
   FillStat(info, st);
   return 0;
