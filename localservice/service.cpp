@@ -114,6 +114,7 @@ Service::Service(ServiceConfig cfg, const std::string& dataDir, bool demo)
       store_(std::make_unique<Store>((fs::path(dataDir) / "metadata.sqlite").string())),
       blocks_(std::make_unique<BlockStore>((fs::path(dataDir) / "blocks").string())),
       sessions_(cfg_.users, cfg_.sessionTimeoutSeconds) {
+  sessions_.persistTo((fs::path(dataDir) / "sessions.tsv").string());
   ensureAreas();
   if (demo) createDemoContent();
   store_->transaction([&] {

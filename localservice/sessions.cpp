@@ -1,11 +1,47 @@
 #include "sessions.h"
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 #include "util.h"
 
 namespace ambermoor {
 
 SessionTable::SessionTable(std::vector<UserAccount> users, int timeoutSeconds)
     : users_(std::move(users)), timeoutSeconds_(timeoutSeconds) {}
+
+void SessionTable::persistTo(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  persistPath_ = path;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    for (std::string field; std::getline(ss, field, '\t');) f.push_back(field);
+    if (f.size() != 4 || f[0].empty()) continue;  // not a line of ours
+    Session s;
+    s.info = SessionInfo{f[0], f[1], f[2], f[3]};
+    s.lastUsed = Clock::now();
+    arrays_[f[1]] = f[2];
+    sessions_[f[0]] = std::move(s);
+  }
+}
+
+// Written to a new file renamed over the old one, so a crash never leaves a
+// half-written table.
+void SessionTable::saveLocked() const {
+  if (persistPath_.empty()) return;
+  const std::string tmp = persistPath_ + ".new";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    for (const auto& [id, s] : sessions_)
+      out << id << '\t' << s.info.arrayid << '\t' << s.info.corp << '\t' << s.info.user << '\n';
+    if (!out) return;
+  }
+  std::rename(tmp.c_str(), persistPath_.c_str());
+}
 
 const UserAccount* SessionTable::findUser(const std::string& corp, const std::string& user) const {
   for (const auto& u : users_)
@@ -41,6 +77,7 @@ std::optional<std::string> SessionTable::login(const std::string& arrayid, const
   s.lastUsed = Clock::now();
   std::string id = s.info.id;
   sessions_[id] = std::move(s);
+  saveLocked();
   return id;
 }
 
@@ -58,7 +95,7 @@ std::optional<SessionInfo> SessionTable::use(const std::string& id) {
 }
 
 void SessionTable::endLocked(const std::string& id) {
-  sessions_.erase(id);
+  if (sessions_.erase(id) > 0) saveLocked();
   for (auto it = downloads_.begin(); it != downloads_.end();)
     it = it->second.sessionId == id ? downloads_.erase(it) : std::next(it);
   for (auto it = uploads_.begin(); it != uploads_.end();)
@@ -78,6 +115,7 @@ int SessionTable::endAll() {
   sessions_.clear();
   downloads_.clear();
   uploads_.clear();
+  saveLocked();
   return n;
 }
 

@@ -35,6 +35,11 @@ class SessionTable {
 
   explicit SessionTable(std::vector<UserAccount> users, int timeoutSeconds);
 
+  // Keeps the signed-in sessions in `path` and takes back those found there,
+  // so that a restart of the service (an outage, as clients see it) does
+  // not sign everybody out. Tokens of open transfers are not kept.
+  void persistTo(const std::string& path);
+
   const UserAccount* findUser(const std::string& corp, const std::string& user) const;
   bool hasCompany(const std::string& corp) const;
   std::vector<UserAccount> users() const { return users_; }
@@ -75,10 +80,12 @@ class SessionTable {
     std::set<std::string> blocks;
   };
   void endLocked(const std::string& id);  // mutex_ held
+  void saveLocked() const;                 // mutex_ held
 
   const std::vector<UserAccount> users_;
   mutable std::mutex mutex_;
   int timeoutSeconds_;
+  std::string persistPath_;  // empty: sessions live in memory only
   std::map<std::string, std::string> arrays_;  // arrayid -> corp
   std::map<std::string, Session> sessions_;
   std::map<std::string, DownloadToken> downloads_;

@@ -330,3 +330,22 @@ TEST(ApiRestart, MetadataAndBlocksSurviveARestart) {
   for (const auto& e : home.result().get<picojson::array>())
     EXPECT_NE(e.get("name").get<std::string>(), "Welcome.txt");
 }
+
+// A restart is an outage as clients see it: signed-in sessions go on
+// afterwards, and a session that signed out stays out.
+TEST(ApiRestart, SessionsSurviveARestartLogoutStaysFinal) {
+  curl_global_init(CURL_GLOBAL_ALL);
+  auto svc = LocalService::start();
+  ApiClient kept(svc->url(), svc->caFile());
+  kept.signIn(svc->demoCorp(), svc->demoUser(), svc->demoPassword());
+  ApiClient gone(svc->url(), svc->caFile());
+  gone.signIn(svc->demoCorp(), svc->demoUser(), svc->demoPassword());
+  ASSERT_FALSE(gone.get("logout").isError());
+  svc->restart();
+  EXPECT_FALSE(kept.post("getEntries", {{"path", "/demo"}}).isError());
+  EXPECT_FALSE(kept.get("keepSession").isError());
+  EXPECT_EQ(gone.get("keepSession").code(), 1);
+  ASSERT_FALSE(kept.get("logout").isError());
+  svc->restart();
+  EXPECT_EQ(kept.get("keepSession").code(), 1);
+}
