@@ -117,15 +117,11 @@ int runGlobalInitialize() {
   return 0;
 }
 
-int removeAt(int dirFd, const char* name) {
-  struct stat st;
-  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return isAbsentError(errno) ? 0 : -errno;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    if (::unlinkat(dirFd, name, 0) != 0 && !isAbsentError(errno)) return -errno;
-    return 0;
-  }
+// Calls `fn(dirFd, name)` for every entry of the directory `name` in
+// `dirFd` except "." and "..", stopping at the first non-zero result. Links
+// are never followed. 0, the first failure, or -errno.
+template <class Fn>
+int forEachEntry(int dirFd, const char* name, Fn fn) {
   const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return isAbsentError(errno) ? 0 : -errno;
   DIR* dir = ::fdopendir(fd);
@@ -137,12 +133,25 @@ int removeAt(int dirFd, const char* name) {
   int rc = 0;
   while (struct dirent* e = ::readdir(dir)) {
     if (std::string_view(e->d_name) == "." || std::string_view(e->d_name) == "..") continue;
-    rc = removeAt(fd, e->d_name);
+    rc = fn(fd, e->d_name);
     if (rc != 0) break;
   }
   ::closedir(dir);
-  if (rc != 0) return rc;
-  if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && !isAbsentError(errno)) return -errno;
+  return rc;
+}
+
+int removeAt(int dirFd, const char* name) {
+  struct stat st;
+  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return isAbsentError(errno) ? 0 : -errno;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    const int rc = forEachEntry(dirFd, name, removeAt);
+    if (rc != 0) return rc;
+  }
+  if (::unlinkat(dirFd, name, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 && !isAbsentError(errno)) {
+    return -errno;
+  }
   return 0;
 }
 
@@ -155,22 +164,7 @@ int sizeAt(int dirFd, const char* name, int64_t& bytes) {
     bytes += st.st_size;
     return 0;
   }
-  const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return isAbsentError(errno) ? 0 : -errno;
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    const int err = errno;
-    ::close(fd);
-    return -err;
-  }
-  int rc = 0;
-  while (struct dirent* e = ::readdir(dir)) {
-    if (std::string_view(e->d_name) == "." || std::string_view(e->d_name) == "..") continue;
-    rc = sizeAt(fd, e->d_name, bytes);
-    if (rc != 0) break;
-  }
-  ::closedir(dir);
-  return rc;
+  return forEachEntry(dirFd, name, [&bytes](int fd, const char* entry) { return sizeAt(fd, entry, bytes); });
 }
 
 }  // namespace

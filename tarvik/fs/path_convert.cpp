@@ -10,24 +10,6 @@ constexpr size_t kLongPathBytes = 259;  // beyond this Windows needs the long-pa
 
 bool IsSlash(char c) { return c == '/' || c == '\\'; }
 
-// Appends the UTF-8 form of one code point.
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 }  // namespace
 
 int fromWindowsPath(std::u16string_view in, std::string& out) {
@@ -51,7 +33,7 @@ int fromWindowsPath(std::u16string_view in, std::string& out) {
     if (cp == u'\\')
       piece = "/";
     else
-      AppendUtf8(piece, cp);
+      win32::AppendUtf8(piece, cp);
     if (out.size() + piece.size() > kMaxDrivePathBytes) return -38;
     out += piece;
   }

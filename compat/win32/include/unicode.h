@@ -16,6 +16,9 @@ bool Utf8ToUtf16(std::string_view in, std::u16string& out);
 // input holds an unpaired surrogate.
 bool Utf16ToUtf8(std::u16string_view in, std::string& out);
 
+// Appends the UTF-8 form of one code point (at most U+10FFFF).
+void AppendUtf8(std::string& out, char32_t cp);
+
 // Length of a NUL-terminated wide string, in code units.
 size_t WideLength(LPCWSTR s);
 
