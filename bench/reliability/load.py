@@ -50,8 +50,8 @@ POOL = 64        # random 1 MiB buffers the content is built from
 
 WRITE_SIZES = [PAGE, 64 * KIB, 128 * KIB, MIB, 1000003]
 READ_SIZES = [PAGE, 128 * KIB, MIB, 3 * MIB + 5]
-OP_WEIGHTS = [("create", 30), ("copy", 8), ("verify", 27), ("range", 10),
-              ("rename", 12), ("delete", 8), ("list", 5)]
+OP_WEIGHTS = [("create", 26), ("copy", 8), ("overwrite", 6), ("verify", 27), ("range", 10),
+              ("rename", 11), ("delete", 7), ("list", 5)]
 
 
 class Content:
@@ -179,11 +179,13 @@ class Worker:
         return None
 
     # -- writing ------------------------------------------------------------
-    def write_file(self, name, seed, size, source=None):
-        """Creates `name` with the content of `seed`; with `source` (a name
-        holding that content) the bytes are copied from the drive and checked
-        on the way. Raises OSError; wrong source bytes are recorded."""
-        fd = os.open(self.path(name), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+    def write_file(self, name, seed, size, source=None, replace=False):
+        """Creates `name` (or with `replace` truncates the existing file) with
+        the content of `seed`; with `source` (a name holding that content) the
+        bytes are copied from the drive and checked on the way. Raises
+        OSError; wrong source bytes are recorded."""
+        flags = os.O_WRONLY | (os.O_TRUNC if replace else os.O_CREAT | os.O_EXCL)
+        fd = os.open(self.path(name), flags, 0o644)
         src = None
         try:
             if source is not None:
@@ -260,6 +262,26 @@ class Worker:
             self.after_failed_write(name)
             return
         self.stats.op("copy", True)
+        self.stats.files_written += 1
+        self.stats.bytes_written += size
+        self.files[name] = Entry([(seed, size)])
+
+    def op_overwrite(self):
+        """Replaces the content of an existing file, as cp onto it does."""
+        names = [n for n in self.checked() if not self.files[n].maybe_absent]
+        if not names:
+            return self.op_create()
+        name = self.rng.choice(names)
+        seed = self.rng.getrandbits(40)
+        size = self.pick_size()
+        try:
+            self.write_file(name, seed, size, replace=True)
+        except OSError as e:
+            self.stats.op("overwrite", False)
+            self.stats.error("overwrite", e)
+            self.after_failed_write(name)
+            return
+        self.stats.op("overwrite", True)
         self.stats.files_written += 1
         self.stats.bytes_written += size
         self.files[name] = Entry([(seed, size)])
@@ -541,13 +563,14 @@ def fault_plan():
     return [
         (0.08, {"kind": "http500", "count": 3}),
         (0.18, {"kind": "drop", "count": 2}),
-        (0.28, {"kind": "http500", "count": 2, "method": "uploadBlock"}),
+        (0.28, {"kind": "http500", "count": 3, "method": "uploadBlock"}),
         (0.36, {"kind": "drop", "count": 1, "method": "uploadFile"}),
         (0.45, "clear-cache"),
         (0.46, {"kind": "corruptBlock", "count": 1}),
         (0.62, {"kind": "drop", "count": 2, "method": "downloadBlock"}),
         (0.74, {"kind": "http500", "count": 2, "method": "pretestDownloadFile"}),
         (0.82, {"kind": "drop", "count": 1, "method": "uploadBlock"}),
+        (0.90, {"kind": "http500", "count": 3, "method": "uploadFile"}),
     ]
 
 
@@ -563,49 +586,60 @@ def clear_block_cache(block_dir):
 
 
 def run_faults(args, start, duration, control, procs, alive):
+    """Injects the plan's faults one at a time: a fault still queued when the
+    next one is due is dropped (admin/reset) and reported as not used."""
     admin = Admin(args.admin_url, open(args.admin_token_file).read().strip(), args.ca)
     events = []
-    waiting = []  # [event] whose fault may still be queued
+    current = None  # the event whose fault is queued
+
+    def settle():
+        nonlocal current
+        if current is not None and admin.pending() == 0:
+            current["usedAfter"] = round(time.time() - start - current["t"], 1)
+            current = None
+
+    def drop_unused():
+        nonlocal current
+        settle()
+        if current is not None:
+            admin.post("reset", {})
+            admin.probes = 0
+            current["usedAfter"] = None
+            current = None
+
     for frac, what in fault_plan():
         at = start + frac * duration
         while time.time() < at and alive():
             time.sleep(0.2)
-            if waiting:
-                left = admin.pending()
-                while waiting and len(waiting) > left:
-                    ev = waiting.pop(0)
-                    ev["consumedAfter"] = round(time.time() - ev["t"] - start, 1)
+            settle()
         if not alive():
             break
+        drop_unused()
         t = round(time.time() - start, 1)
         if what == "clear-cache":
             open(os.path.join(control, "pause"), "w").close()
             limit = time.time() + 300
-            while time.time() < limit and alive():
-                if all(os.path.exists(os.path.join(control, "paused-%d" % i)) for i in range(procs)):
-                    break
+
+            def all_paused():
+                return all(os.path.exists(os.path.join(control, "paused-%d" % i))
+                           for i in range(procs))
+            while time.time() < limit and alive() and not all_paused():
                 time.sleep(0.1)
-            all_paused = all(os.path.exists(os.path.join(control, "paused-%d" % i))
-                             for i in range(procs))
-            n = clear_block_cache(args.block_dir)
+            paused = all_paused()
+            # Only with every worker idle: a sealed block waiting for its
+            # upload must not be removed under the library.
+            n = clear_block_cache(args.block_dir) if paused else 0
             os.unlink(os.path.join(control, "pause"))
-            events.append({"t": t, "fault": "block cache cleared (%d files, workers %s)"
-                           % (n, "paused" if all_paused else "NOT paused")})
+            events.append({"t": t, "fault": "block cache emptied (%d files)" % n
+                           if paused else "block cache NOT emptied: workers did not pause"})
             continue
         admin.post("fault", what)
-        ev = {"t": t, "fault": what}
-        events.append(ev)
-        waiting.append(ev)
-    # Let the last faults be used while the load still runs, then drop what is left.
-    while time.time() < start + duration and alive():
-        time.sleep(0.5)
-        if waiting:
-            left = admin.pending()
-            while waiting and len(waiting) > left:
-                ev = waiting.pop(0)
-                ev["consumedAfter"] = round(time.time() - ev["t"] - start, 1)
-    for ev in waiting:
-        ev["consumedAfter"] = None
+        current = {"t": t, "fault": what}
+        events.append(current)
+    while time.time() < start + duration and alive() and current is not None:
+        time.sleep(0.2)
+        settle()
+    drop_unused()
     admin.post("reset", {})
     return events
 
@@ -805,7 +839,7 @@ def cmd_report(args):
             lines.append("| at s | fault | used after s |")
             lines.append("|---|---|---|")
             for ev in r["faultEvents"]:
-                used = ev.get("consumedAfter", "")
+                used = ev.get("usedAfter", "")
                 lines.append("| %s | %s | %s |" % (
                     ev["t"], json.dumps(ev["fault"]) if isinstance(ev["fault"], dict) else ev["fault"],
                     "not used" if used is None else used))

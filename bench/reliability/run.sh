@@ -186,15 +186,17 @@ service_pid=""
 ended=$(date +%s)
 
 # What the library logged (one log file per mount).
-log_warn=$(cat "$USERPROFILE"/.korbel/log/* 2>/dev/null | grep -c '\[ WARN\]' || true)
-log_error=$(cat "$USERPROFILE"/.korbel/log/* 2>/dev/null | grep -c '\[ERROR\]' || true)
+log_warn=$(cat "$USERPROFILE"/.korbel/log/* 2>/dev/null | grep -c '; WARN\]' || true)
+log_error=$(cat "$USERPROFILE"/.korbel/log/* 2>/dev/null | grep -c ';ERROR\]' || true)
 status_msgs=$(cat "$work"/mount-*.log | grep -c '^tarvik-mount: \[' || true)
+log_retries=$(cat "$USERPROFILE"/.korbel/log/* 2>/dev/null | grep -c 'curl retry> ' || true)
+log_bad_blocks=$(cat "$USERPROFILE"/.korbel/log/* 2>/dev/null | grep -c 'download block error' || true)
 
 if [ "$quick" = 1 ]; then report="$work/REPORT-quick.md"; else report="$here/REPORT.md"; fi
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 notes=(
   "Mounts: $mounts (each check mounts again with \`--clear-cache\`); tarvik-mount died: $([ $mount_died = 1 ] && echo yes || echo no); did not end on SIGTERM: $([ $mount_stuck = 1 ] && echo yes || echo no); ambermoor-local exit status $service_status."
-  "Library log: $log_warn WARN and $log_error ERROR lines; $status_msgs status messages printed by tarvik-mount."
+  "Library log: $log_warn WARN and $log_error ERROR lines (service answers such as code 50 for a name probed before its creation count as ERROR); $log_retries transfer retries (\"curl retry> \"); $log_bad_blocks downloaded blocks rejected by their digest (\"download block error\"); $status_msgs status messages printed by tarvik-mount."
   "Duration: $((ended - started)) s in all. Machine: $(nproc) cores, $cpu; kernel $(uname -r); $(date -u '+%Y-%m-%d %H:%M UTC')."
   "Command: \`$command_line\`"
 )
