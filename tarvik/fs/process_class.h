@@ -1,5 +1,5 @@
 // Classes of the calling process: the file manager ("explorer"), the office
-// programs, or neither. See compat/dokan/README.md for the name table.
+// programs, or neither. The name table is in README.md.
 #pragma once
 
 #include <cstdint>
