@@ -62,6 +62,8 @@ else
   duration=120; grace=240; max_size=64M; max_files=8; max_live=192M
 fi
 load_timeout=$((duration + grace + 60))
+# Sanitizer builds: report leaks except the library's process-wide root pool.
+export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 check_timeout=300
 
 work="$(mktemp -d /tmp/tarvik-reliability-XXXXXX)"
@@ -89,7 +91,9 @@ unmount() {
       kill -KILL "$mount_pid" 2>/dev/null || true
       mount_stuck=1
     fi
-    wait "$mount_pid" 2>/dev/null || true
+    local status=0
+    wait "$mount_pid" 2>/dev/null || status=$?
+    mount_status+=("$status")
   fi
   mount_pid=""
   if is_mounted; then fusermount3 -uz "$mnt" 2>/dev/null || true; fi
@@ -108,6 +112,7 @@ trap 'exit 130' INT TERM
 
 mount_stuck=0
 mount_died=0
+mount_status=()  # exit status of each tarvik-mount after SIGTERM
 
 echo "== starting ambermoor-local (data: $data)"
 "$service_bin" --data "$data" --port 0 --demo >"$work/service.info" 2>"$work/service.log" &
@@ -195,7 +200,7 @@ log_bad_blocks=$(cat "$USERPROFILE"/.korbel/log/* 2>/dev/null | grep -c 'downloa
 if [ "$quick" = 1 ]; then report="$work/REPORT-quick.md"; else report="$here/REPORT.md"; fi
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 notes=(
-  "Mounts: $mounts (each check mounts again with \`--clear-cache\`); tarvik-mount died: $([ $mount_died = 1 ] && echo yes || echo no); did not end on SIGTERM: $([ $mount_stuck = 1 ] && echo yes || echo no); ambermoor-local exit status $service_status."
+  "Mounts: $mounts (each check mounts again with \`--clear-cache\`); tarvik-mount died: $([ $mount_died = 1 ] && echo yes || echo no); did not end on SIGTERM: $([ $mount_stuck = 1 ] && echo yes || echo no); exit statuses of tarvik-mount: ${mount_status[*]}; ambermoor-local exit status $service_status."
   "Library log: $log_warn WARN and $log_error ERROR lines (service answers such as code 50 for a name probed before its creation count as ERROR); $log_retries transfer retries (\"curl retry> \"); $log_bad_blocks downloaded blocks rejected by their digest (\"download block error\"); $status_msgs status messages printed by tarvik-mount."
   "Duration: $((ended - started)) s in all. Machine: $(nproc) cores, $cpu; kernel $(uname -r); $(date -u '+%Y-%m-%d %H:%M UTC')."
   "Command: \`$command_line\`"
@@ -203,6 +208,10 @@ notes=(
 args=()
 for n in "${notes[@]}"; do args+=(--note "$n"); done
 [ "$mount_died" = 0 ] || args+=(--problem "tarvik-mount ended while the drive was in use")
+[ "$service_status" = 0 ] || args+=(--problem "ambermoor-local exited with status $service_status")
+for st in "${mount_status[@]}"; do
+  [ "$st" = 0 ] || args+=(--problem "tarvik-mount exited with status $st after SIGTERM (see mount-*.log)")
+done
 [ "$mount_stuck" = 0 ] || args+=(--problem "tarvik-mount did not end within 60 s of SIGTERM")
 results=("$work/p1.json:strict")
 [ -f "$work/p1-check.json" ] && results+=("$work/p1-check.json:strict")
