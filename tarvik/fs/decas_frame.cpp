@@ -45,7 +45,9 @@ std::atomic<int> gWaitUnitMs{1000};
 
 // Mount state: written by decas_main and decas_exit on the caller's thread.
 std::mutex gMountMutex;
-std::thread gMountThread;
+// Never destroyed: a drive removed from outside leaves the thread joinable
+// until the next mount, and the process may end before that.
+std::thread& gMountThread = *new std::thread();
 std::atomic<bool> gMountRunning{false};  // the mount thread body has not returned
 std::u16string gMountPoint;
 DOKAN_OPTIONS gOptions;

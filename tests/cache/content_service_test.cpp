@@ -28,6 +28,7 @@
 #include "webapi/block_id.h"
 #include "webapi/envelope.h"
 #include "webapi/service_methods.h"
+#include "private_dirs.h"
 
 namespace tarvik {
 namespace {
@@ -49,6 +50,7 @@ void quietStatus(int32_t, const char*) {}
 class ServiceContentTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    tarvik_test::usePrivateDirectories();
     service_ = tarvik_test::LocalService::start();
     ASSERT_TRUE(service_);
     setenv("CURL_CA_BUNDLE", service_->caFile().c_str(), 1);

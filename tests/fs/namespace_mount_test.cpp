@@ -21,6 +21,7 @@
 #include "fs/decas.h"
 #include "fs/root_layout.h"
 #include "local_service.h"
+#include "private_dirs.h"
 #include "mount_points.h"
 #include "tarvik.h"
 #include "webapi/envelope.h"
@@ -75,6 +76,7 @@ class NamespaceMountTest : public ::testing::Test {
  protected:
   void mountWithLanguage(const char* language) {
     if (!fuseAvailable()) GTEST_SKIP() << "FUSE is not available here (/dev/fuse or fusermount3 missing)";
+    tarvik_test::usePrivateDirectories();
     service_ = tarvik_test::LocalService::start();
     ASSERT_TRUE(service_) << "the local service did not start";
     setenv("CURL_CA_BUNDLE", service_->caFile().c_str(), 1);
