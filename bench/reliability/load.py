@@ -226,7 +226,9 @@ class Worker:
         except FileNotFoundError:
             self.stats.failed_writes_removed += 1
             self.files.pop(name, None)
-        except OSError:
+        except OSError as e:
+            # Counted apart: a fault may hit the removal too.
+            self.stats.error("cleanup", e)
             self.stats.failed_writes_left += 1
             self.files[name] = Entry([], maybe_absent=True, tainted=True)
 
@@ -559,15 +561,18 @@ class Admin:
 
 
 def fault_plan():
-    """(fraction of the run, fault body or "clear-cache") in order."""
+    """(fraction of the run, fault body or "clear-cache") in order. The block
+    cache is emptied before the download faults so that reads go to the
+    service; the first download after it gets the corrupted block."""
     return [
         (0.08, {"kind": "http500", "count": 3}),
         (0.18, {"kind": "drop", "count": 2}),
         (0.28, {"kind": "http500", "count": 3, "method": "uploadBlock"}),
         (0.36, {"kind": "drop", "count": 1, "method": "uploadFile"}),
-        (0.45, "clear-cache"),
+        (0.45, "clear-cache"),  # then the corrupted block
         (0.46, {"kind": "corruptBlock", "count": 1}),
-        (0.62, {"kind": "drop", "count": 2, "method": "downloadBlock"}),
+        (0.60, "clear-cache"),
+        (0.61, {"kind": "drop", "count": 2, "method": "downloadBlock"}),
         (0.74, {"kind": "http500", "count": 2, "method": "pretestDownloadFile"}),
         (0.82, {"kind": "drop", "count": 1, "method": "uploadBlock"}),
         (0.90, {"kind": "http500", "count": 3, "method": "uploadFile"}),
@@ -842,7 +847,7 @@ def cmd_report(args):
                 used = ev.get("usedAfter", "")
                 lines.append("| %s | %s | %s |" % (
                     ev["t"], json.dumps(ev["fault"]) if isinstance(ev["fault"], dict) else ev["fault"],
-                    "not used" if used is None else used))
+                    "not (fully) used" if used is None else used))
         lines.append("")
     for extra in args.note or []:
         lines.append(extra)
