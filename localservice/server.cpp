@@ -4,6 +4,8 @@
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,6 +145,14 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
   int threads = threads_;
   srv.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
   srv.set_payload_max_length(kMaxPayload);
+  // Answers go out as several small writes (session tickets, headers, body);
+  // with Nagle's algorithm each waits for the client's delayed ACK, about
+  // 40 ms a request. Accepted sockets inherit the option from the listener.
+  srv.set_socket_options([](socket_t sock) {
+    httplib::default_socket_options(sock);
+    int yes = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  });
   srv.set_read_timeout(30, 0);
   srv.set_write_timeout(30, 0);
 
