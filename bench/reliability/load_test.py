@@ -149,6 +149,53 @@ class CheckerTest(unittest.TestCase):
         self.assertEqual(w.stats.failed_writes_removed, 1)
         self.assertEqual(w.stats.files_verified, 0)
 
+    def test_a_failed_rename_is_resolved_by_looking(self):
+        # The call failed, but the rename happened.
+        files = {"a": self.put("a", 12, 3000)}
+        os.rename(os.path.join(self.dir, "a"), os.path.join(self.dir, "b"))
+        w = self.worker(dict(files))
+        w.after_failed_rename("a", "b", replace=False)
+        self.assertEqual(sorted(w.files), ["b"])
+        self.assertTrue(w.verify("b"))
+        # The call failed and nothing happened.
+        w = self.worker({"c": self.put("c", 13, 3000)})
+        w.after_failed_rename("c", "d", replace=False)
+        self.assertEqual(sorted(w.files), ["c"])
+        self.assertEqual(w.stats.wrong, [])
+        # The call failed and the file is gone from both names: lost.
+        w = self.worker({"e": load.Entry([(14, 3000)])})
+        w.after_failed_rename("e", "f", replace=False)
+        self.assertEqual(len(w.stats.wrong), 1)
+        self.assertIn("lost", w.stats.wrong[0])
+
+    def test_a_replacing_rename_that_lost_the_target_is_caught_later(self):
+        files = {"a": self.put("a", 15, 3000), "b": self.put("b", 16, 3000)}
+        os.unlink(os.path.join(self.dir, "b"))
+        w = self.worker(dict(files))
+        w.after_failed_rename("a", "b", replace=True)
+        self.assertFalse(w.verify("b"))
+        self.assertIn("lost", w.stats.wrong[0])
+
+    def test_delete_of_a_vanished_file(self):
+        w = self.worker({"v": load.Entry([(17, 10)])})
+        w.op_delete()
+        self.assertEqual(len(w.stats.wrong), 1)
+        w = self.worker({"v": load.Entry([(17, 10)], maybe_absent=True)})
+        w.op_delete()
+        self.assertEqual(w.stats.wrong, [])
+        self.assertEqual(w.files, {})
+
+    def test_overwrite_replaces_the_content(self):
+        old = self.put("o", 18, 2 * load.MIB)
+        w = self.worker({"o": old})
+        w.op_overwrite()
+        new = w.files["o"]
+        self.assertNotEqual(new.cands, old.cands)
+        self.assertTrue(w.verify("o"))
+        # The old content is no longer accepted.
+        w2 = self.worker({"o": old})
+        self.assertFalse(w2.verify("o"))
+
     def test_report_fails_on_wrong_data_and_on_errors_where_none_are_allowed(self):
         def result(errors, wrong):
             return {"phase": "p", "kind": "load", "faults": False, "faultEvents": [],
