@@ -133,7 +133,7 @@ webdav_start() {  # directory to serve
     bench_die "rclone serve webdav did not start: $(tail -5 "$work/webdav.log")"
   rclone_conf="$work/rclone.conf"
   rclone config create benchdav webdav url="https://127.0.0.1:$webdav_port/" vendor=other \
-    --config "$rclone_conf" >/dev/null
+    --config "$rclone_conf" >/dev/null 2>&1
 }
 
 # rclone mount with a full VFS cache in its own cache directory; writes are
