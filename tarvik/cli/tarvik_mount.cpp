@@ -285,7 +285,10 @@ int main(int argc, char** argv) {
   for (;;) {
     struct timespec second = {1, 0};
     const int sig = sigtimedwait(&stopSignals, nullptr, &second);
-    if (sig > 0) break;
+    if (sig > 0) {
+      gone = !isMounted(dir);
+      break;
+    }
     if (!isMounted(dir)) {
       gone = true;
       break;

@@ -417,6 +417,8 @@ int decas_exit() {
     return 0;
   }
   DOKAN_TRACE("dokan remove error\n");
+  // A drive removed from outside has already ended its mount thread.
+  if (gMountThread.joinable() && !gMountRunning.load()) gMountThread.join();
   return -1;
 }
 

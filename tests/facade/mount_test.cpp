@@ -226,6 +226,20 @@ TEST_F(MountTest, MountAndUnmountTwiceInOneProcess) {
   EXPECT_EQ(statusCodes(), std::vector<int>{});
 }
 
+TEST_F(MountTest, DriveRemovedFromOutsideCanBeMountedAgain) {
+  ASSERT_EQ(init(), 0);
+  ASSERT_EQ(mount(), 0);
+  ASSERT_TRUE(mountedSoon());
+  ASSERT_TRUE(writeFile(home() + "/kept.txt", "kept"));
+  ASSERT_EQ(std::system(("fusermount3 -u " + mnt_).c_str()), 0);
+  ASSERT_TRUE(waitFor([&] { return !mounted(); }, 10s));
+  EXPECT_EQ(tarvik_unmount(), -1) << "nothing left to remove";
+  ASSERT_EQ(mount(), 0) << "the ended mount does not block the next one";
+  ASSERT_TRUE(mountedSoon());
+  EXPECT_EQ(readFile(home() + "/kept.txt"), "kept");
+  ASSERT_EQ(tarvik_unmount(), 0);
+}
+
 TEST_F(MountTest, WrongPasswordFailsAndKeepsTheArrayId) {
   ASSERT_EQ(init(), 0);
   EXPECT_EQ(tarvik_mount(mnt_.c_str(), service_->demoCorp().c_str(), service_->demoUser().c_str(),
