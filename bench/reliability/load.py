@@ -791,8 +791,8 @@ def verdict(result, strict):
 
 def cmd_report(args):
     results = []
-    for spec in args.results:
-        path, strict = spec.rsplit(":", 1)
+    for result in args.results:
+        path, strict = result.rsplit(":", 1)
         with open(path) as f:
             results.append((json.load(f), strict == "strict"))
     problems = list(args.problem or [])
