@@ -2,10 +2,8 @@
 
 #include <fcntl.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,36 +19,6 @@ namespace tarvik_test {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool portFree(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
-
-int freePortPair() {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    int port = ntohs(a.sin_port);
-    ::close(fd);
-    if (port > 1024 && port < 65534 && portFree(port) && portFree(port + 1)) return port;
-  }
-  throw std::runtime_error("LocalService: no free port pair");
-}
 
 // Runs argv, returns its stdout; throws when it fails.
 std::string runCapture(const std::vector<std::string>& args) {
@@ -94,8 +62,9 @@ std::unique_ptr<LocalService> LocalService::start(const LocalServiceOptions& opt
     s->dataDir_ = opts.dataDir;
   }
   std::string why;
+  // Port 0: the service picks a free port pair itself and prints its URLs.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    if (s->launch(freePortPair(), &why)) return s;
+    if (s->launch(0, &why)) return s;
   }
   throw std::runtime_error("LocalService: cannot start ambermoor-local: " + why);
 }
@@ -151,8 +120,10 @@ bool LocalService::launch(int port, std::string* why) {
     stop();
     return false;
   }
-  port_ = port;
   url_ = values["url"];
+  // The port the service listens on, for a restart on the same address.
+  const std::size_t colon = url_.rfind(':');
+  port_ = colon == std::string::npos ? port : std::atoi(url_.c_str() + colon + 1);
   certUrl_ = values["cert-url"];
   caFile_ = values["ca-file"];
   adminToken_ = values["admin-token"];
