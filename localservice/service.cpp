@@ -106,6 +106,18 @@ ServiceConfig addDemo(ServiceConfig cfg, const DemoAccount& d) {
 
 }  // namespace
 
+// A new entry at `path` made now by `owner`; size, content and trash origin
+// are the caller's to fill.
+static Entry newEntry(const std::string& path, int kind, const std::string& owner, std::int64_t now) {
+  Entry e;
+  e.path = path;
+  e.name = baseName(path);
+  e.kind = kind;
+  e.mtime = e.ctime = now;
+  e.owner = owner;
+  return e;
+}
+
 bool Service::knownMethod(const std::string& method) { return methodTable().count(method) > 0; }
 
 Service::Service(ServiceConfig cfg, const std::string& dataDir, bool demo)
@@ -129,14 +141,7 @@ void Service::ensureAreas() {
   std::int64_t now = nowMs();
   store_->transaction([&] {
     auto ensure = [&](const std::string& corp, const std::string& path, const std::string& owner) {
-      if (store_->get(corp, path)) return;
-      Entry e;
-      e.path = path;
-      e.name = path.substr(1);
-      e.kind = kKindFolder;
-      e.mtime = e.ctime = now;
-      e.owner = owner;
-      store_->insert(corp, e);
+      if (!store_->get(corp, path)) store_->insert(corp, newEntry(path, kKindFolder, owner, now));
     };
     for (const auto& u : cfg_.users) {
       ensure(u.corpId, "/" + u.userId, u.userId);
@@ -152,24 +157,13 @@ void Service::createDemoContent() {
   if (!fresh) return;
   std::int64_t now = nowMs();
   auto file = [&](const std::string& path, const std::string& content) {
-    Entry e;
-    e.path = path;
-    e.name = baseName(path);
-    e.kind = kKindFile;
+    Entry e = newEntry(path, kKindFile, demo_.user, now);
     e.size = static_cast<std::int64_t>(content.size());
-    e.mtime = e.ctime = now;
-    e.owner = demo_.user;
     e.blocks.push_back(blocks_->put(content));
     store_->insert(demo_.corp, e);
   };
   auto folder = [&](const std::string& path) {
-    Entry e;
-    e.path = path;
-    e.name = baseName(path);
-    e.kind = kKindFolder;
-    e.mtime = e.ctime = now;
-    e.owner = demo_.user;
-    store_->insert(demo_.corp, e);
+    store_->insert(demo_.corp, newEntry(path, kKindFolder, demo_.user, now));
   };
   store_->transaction([&] {
     file(home + "/Welcome.txt", "Welcome to the local storage service.\n");
@@ -470,13 +464,7 @@ value Service::makeDirectory(const SessionInfo& s, const ApiRequest& r) {
     if (!parent || parent->kind != kKindFolder) throw ServiceError(err::kNoEntry, {parentOf(path)});
     if (store_->get(s.corp, path)) throw ServiceError(err::kExists, {path});
     std::int64_t now = nowMs();
-    Entry e;
-    e.path = path;
-    e.name = baseName(path);
-    e.kind = kKindFolder;
-    e.mtime = e.ctime = now;
-    e.owner = a.owner;
-    store_->insert(s.corp, e);
+    store_->insert(s.corp, newEntry(path, kKindFolder, a.owner, now));
     store_->touch(s.corp, parentOf(path), now);
   });
   return value(true);
@@ -737,15 +725,10 @@ value Service::uploadFile(const SessionInfo& s, const ApiRequest& r) {
     std::int64_t old = existing && existing->owner == a.owner ? existing->size : 0;
     checkQuota(s.corp, a.owner, size - old);
     std::int64_t now = nowMs();
-    Entry e;
-    e.path = path;
-    e.name = baseName(path);
-    e.kind = kKindFile;
+    Entry e = newEntry(path, kKindFile, a.owner, now);
     e.size = size;
-    e.mtime = now;
-    e.ctime = existing ? existing->ctime : now;
+    if (existing) e.ctime = existing->ctime;
     e.blocks = ids;
-    e.owner = a.owner;
     store_->insert(s.corp, e);
     store_->touch(s.corp, parentOf(path), now);
   });
