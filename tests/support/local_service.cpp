@@ -20,11 +20,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs argv, returns its stdout; throws when it fails.
-std::string runCapture(const std::vector<std::string>& args) {
+// Starts argv with its standard output on a pipe; returns the child's pid
+// and the pipe's read end in `stdoutFd`. Throws when it cannot.
+pid_t spawn(const std::vector<std::string>& args, int* stdoutFd) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     ::dup2(out[1], 1);
     std::vector<char*> argv;
@@ -34,6 +36,14 @@ std::string runCapture(const std::vector<std::string>& args) {
     ::_exit(127);
   }
   ::close(out[1]);
+  *stdoutFd = out[0];
+  return pid;
+}
+
+// Runs argv, returns its stdout; throws when it fails.
+std::string runCapture(const std::vector<std::string>& args) {
+  int out[1];
+  pid_t pid = spawn(args, &out[0]);
   std::string text;
   char buf[4096];
   ssize_t n;
@@ -80,19 +90,8 @@ bool LocalService::launch(int port, std::string* why) {
     args.push_back("--session-timeout");
     args.push_back(std::to_string(opts_.sessionTimeoutSeconds));
   }
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("LocalService: pipe failed");
-  pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("LocalService: fork failed");
-  if (pid == 0) {
-    ::dup2(out[1], 1);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
+  int out[1];
+  pid_t pid = spawn(args, &out[0]);
   pid_ = pid;
   std::map<std::string, std::string> values;
   std::string pending;
