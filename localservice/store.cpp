@@ -137,15 +137,7 @@ std::optional<Entry> Store::get(const std::string& corp, const std::string& path
 std::vector<Entry> Store::children(const std::string& corp, const std::string& parent) {
   static const std::string sql = std::string("SELECT ") + kColumns +
                                  " FROM entries WHERE corp=?1 AND parent=?2 ORDER BY name";
-  sqlite3_stmt* st = prepare(sql.c_str());
-  StmtReset reset{st};
-  bindText(st, 1, corp);
-  bindText(st, 2, parent);
-  std::vector<Entry> out;
-  int rc;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) out.push_back(readRow(st));
-  if (rc != SQLITE_DONE) fail("children");
-  return out;
+  return entriesOf(sql.c_str(), corp, parent, "children");
 }
 
 std::vector<Entry> Store::tree(const std::string& corp, const std::string& path) {
@@ -155,14 +147,19 @@ std::vector<Entry> Store::tree(const std::string& corp, const std::string& path)
       std::string("SELECT ") + kColumns +
       " FROM entries WHERE corp=?1 AND (path=?2 OR (path>?2||'/' AND path<?2||'0'))"
       " ORDER BY path";
-  sqlite3_stmt* st = prepare(sql.c_str());
+  return entriesOf(sql.c_str(), corp, path, "tree");
+}
+
+std::vector<Entry> Store::entriesOf(const char* sql, const std::string& corp,
+                                    const std::string& path, const char* what) {
+  sqlite3_stmt* st = prepare(sql);
   StmtReset reset{st};
   bindText(st, 1, corp);
   bindText(st, 2, path);
   std::vector<Entry> out;
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) out.push_back(readRow(st));
-  if (rc != SQLITE_DONE) fail("tree");
+  if (rc != SQLITE_DONE) fail(what);
   return out;
 }
 

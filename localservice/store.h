@@ -79,6 +79,9 @@ class Store {
   void setSetting(const std::string& key, const std::string& value);
 
  private:
+  // Rows of a query on (corp, path) as entries; `what` names it in errors.
+  std::vector<Entry> entriesOf(const char* sql, const std::string& corp, const std::string& path,
+                               const char* what);
   void exec(const char* sql);
   sqlite3_stmt* prepare(const char* sql);  // cached; reset before use
   Entry readRow(sqlite3_stmt* st);
