@@ -112,7 +112,11 @@ TEST_F(SettingsStoreTest, LegacyLayoutMigratesAndNoPasswordReachesTheLog) {
     EXPECT_NE(storedProxy, proxyPassword);
     EXPECT_EQ(Util::decrypt(storedProxy), proxyPassword);
     EXPECT_EQ(Util::decrypt(storedPassword), password);
-    EXPECT_FALSE(QFile(SettingsStore::settingsFilePath()).readAll().contains("Secret"));
+    QFile raw(SettingsStore::settingsFilePath());
+    ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+    const QByteArray contents = raw.readAll();
+    EXPECT_TRUE(contents.contains("proxyPassword="));
+    EXPECT_FALSE(contents.contains("Secret")) << contents.constData();
 
     QSettings group = sessionGroup();
     EXPECT_EQ(group.value("baseURL").toString(), "https://" + s.siteDomain + "/");
