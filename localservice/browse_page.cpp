@@ -180,7 +180,7 @@ void installBrowsePages(httplib::SSLServer& srv, Service& service, SendKeyTable&
       pieces->push_back({service.blocks().pathOf(id), len});
     }
     res.status = 200;
-    res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + percentEncoded(e->name));
+    res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + percentEncoded(baseName(key->path)));
     res.set_content_provider(
         static_cast<std::size_t>(e->size), "application/octet-stream",
         [pieces](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
