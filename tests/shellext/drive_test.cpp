@@ -377,6 +377,18 @@ TEST_F(ShellExtDrive, CommandsChangeWhatTheServiceHolds) {
   EXPECT_TRUE(serviceLists(homeService(), "stay.txt"));
 }
 
+TEST_F(ShellExtDrive, LongPathsAreNeverCutToAnotherItem) {
+  // "E:\Home\" and a 255-character name pass the 260 characters of a
+  // classic path buffer; cut there, the path would name the shorter file.
+  const std::string longName(255, 'l'), cutName(251, 'l');
+  put("/Home/" + longName, "long");
+  put("/Home/" + cutName, "the file a cut path would name");
+  ASSERT_GT(win32::WindowsPath(at("/Home/" + longName)).size(), 260u);
+  invoke({at("/Home/" + longName)}, 1);  // Force Delete
+  EXPECT_FALSE(serviceLists(homeService(), longName));
+  EXPECT_TRUE(serviceLists(homeService(), cutName));
+}
+
 TEST_F(ShellExtDrive, SendKeyPageIsTheSpecifiedTextAndItsFrameIssuesAWorkingKey) {
   // The opener records what it was asked to open instead of starting a browser.
   std::string bin = *home_ + "/bin";
