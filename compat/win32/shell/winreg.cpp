@@ -66,7 +66,7 @@ std::u16string UnescapeKey(const std::string& in) {
     if (c == '\\') {
       flush();
       out.push_back(u'/');
-    } else if (c == '%' && i + 5 < in.size() + 0 && in[i + 1] == 'U') {
+    } else if (c == '%' && i + 5 < in.size() && in[i + 1] == 'U') {
       int v = 0;
       bool ok = true;
       for (int k = 2; k < 6; ++k) {
