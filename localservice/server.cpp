@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "browse_page.h"
 #include "messages.h"
 
 namespace ambermoor {
@@ -292,6 +293,7 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
     api(req, res, &reader);
   });
 
+  installBrowsePages(srv, service_, sendKeys_);
   if (certHost) return;
 
   srv.Post("/admin/([A-Za-z]+)", [this](const httplib::Request& req, httplib::Response& res) {
@@ -327,6 +329,10 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
       if (what == "fault") {
         faults_.add(FaultTable::parse(req.body));
         ok["pending"] = value(static_cast<double>(faults_.pending()));
+        return reply(200, value(ok));
+      }
+      if (what == "expireSendKeys") {
+        ok["expired"] = value(static_cast<double>(sendKeys_.expireAll()));
         return reply(200, value(ok));
       }
       if (what == "reset") {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "faults.h"
+#include "send_keys.h"
 #include "service.h"
 #include "tls.h"
 
@@ -39,6 +40,7 @@ class HttpFront {
   std::string adminToken_;
   int threads_;
   FaultTable faults_;
+  SendKeyTable sendKeys_;
   std::unique_ptr<httplib::SSLServer> plain_, cert_;
   std::thread plainThread_, certThread_;
 };

@@ -757,6 +757,19 @@ int Service::endAllSessions() {
   return n;
 }
 
+Entry Service::readableFile(const SessionInfo& s, const std::string& path) {
+  if (!isValidServicePath(path)) throw ServiceError(err::kInvalidArgument, {"path"});
+  access(s, path);
+  auto e = entryOf(s.corp, path);
+  if (!e) throw ServiceError(err::kNoEntry, {path});
+  if (e->kind == kKindFolder) throw ServiceError(err::kInvalidArgument, {path});
+  return *e;
+}
+
+std::optional<Entry> Service::entryOf(const std::string& corp, const std::string& path) {
+  return store_->transaction([&] { return store_->get(corp, path); });
+}
+
 value Service::usageOf(const std::string& corp, const std::string& user) {
   const UserAccount* u = sessions_.findUser(corp, user);
   if (!u) throw ServiceError(err::kNoEntry, {user});

@@ -59,6 +59,12 @@ class Service {
   LockTable& locks() { return locks_; }
   const BlockStore& blocks() const { return *blocks_; }
 
+  // The file at `path` as user `s` may read it (the send-key pages);
+  // throws ServiceError 150 (no access), 50 (absent) or 8 (a folder).
+  Entry readableFile(const SessionInfo& s, const std::string& path);
+  // The entry at `path` of company `corp` now, or nothing.
+  std::optional<Entry> entryOf(const std::string& corp, const std::string& path);
+
   // Admin operations.
   void setAnnouncement(const std::string& text, std::int64_t modified);
   void endSession(const std::string& id);
