@@ -289,6 +289,40 @@ TEST_F(Requests, BadUtf8NamesAreRefused) {
   EXPECT_TRUE(gCalls.empty());
 }
 
+// Every request that takes a name refuses, before any callback, a name the
+// Windows side would read differently ("\\" is a separator there) and a
+// name longer than 255 bytes; 255 bytes pass.
+TEST_F(Requests, NamesTheWindowsSideCannotCarryAreRefused) {
+  const std::string name255(255, 'n');
+  const std::string name256(256, 'n');
+  for (const auto& [path, expected] :
+       std::vector<std::pair<std::string, int>>{{"/d\\t", -EINVAL},
+                                                {"/a\\b/c", -EINVAL},
+                                                {"/\\\\?\\x", -EINVAL},
+                                                {"/d/" + name256, -ENAMETOOLONG},
+                                                {"/" + name256 + "/x", -ENAMETOOLONG}}) {
+    SCOPED_TRACE(path);
+    struct stat st {};
+    dokan::OpenFile* of = nullptr;
+    const struct timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    EXPECT_EQ(requests.getattr(path, &st, nullptr, 1), expected);
+    EXPECT_EQ(requests.open(path, O_RDWR, false, 1, &of), expected);
+    EXPECT_EQ(requests.open(path, O_WRONLY | O_CREAT | O_TRUNC, true, 1, &of), expected);
+    EXPECT_EQ(requests.opendir(path, 1, &of), expected);
+    EXPECT_EQ(requests.mkdir(path, 1), expected);
+    EXPECT_EQ(requests.rmdir(path, 1), expected);
+    EXPECT_EQ(requests.unlink(path, 1), expected);
+    EXPECT_EQ(requests.rename(path, "/ok", false, 1), expected);
+    EXPECT_EQ(requests.rename("/ok", path, false, 1), expected);
+    EXPECT_EQ(requests.truncate(path, 0, nullptr, 1), expected);
+    EXPECT_EQ(requests.utimens(path, times, nullptr, 1), expected);
+    EXPECT_TRUE(gCalls.empty()) << gCalls.front().call << " " << gCalls.front().name;
+    gCalls.clear();
+  }
+  EXPECT_EQ(requests.unlink("/d/" + name255, 1), 0);
+  EXPECT_EQ(sequence(), (Seq{"ZwCreateFile", "DeleteFile", "Cleanup", "CloseFile"}));
+}
+
 TEST_F(Requests, LeftoverOpensAreClosedAtTheEnd) {
   {
     DOKAN_OPTIONS o{};
