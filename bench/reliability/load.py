@@ -24,8 +24,8 @@ wrong place within a block never compares equal.
 Beside the workers, a deleter process keeps creating files in a folder of
 its own (each written under a temporary name and renamed into place when
 complete; the final name carries the seed and size) and deleting them soon
-after, while a reader process keeps opening the newest of them and reading
-them through slowly. A read must return the file's bytes even when the
+after, while a reader process keeps opening them (mostly the oldest, the next
+to be deleted) and reading them through in small steps. A read must return the file's bytes even when the
 file is deleted meanwhile; the only allowed failure without faults is
 ENOENT at open (the file was already gone).
 
@@ -619,7 +619,7 @@ class Deleter(Worker):
 
 
 class Reader(Worker):
-    """Reads the deleter's newest files through, slowly, while they are
+    """Reads the deleter's files through, in small steps, while they are
     deleted. Keeps no files of its own."""
 
     def run(self, deadline, control):
@@ -635,7 +635,10 @@ class Reader(Worker):
             if not names:
                 time.sleep(0.05)  # pacing only: the deleter has not renamed a file yet
                 continue
-            self.read_through(max(names, key=lambda n: unlink_name_info(n)[0]))
+            # Mostly the oldest file, the deleter's next victim; sometimes the
+            # newest, which may be deleted only after a few reads.
+            order = sorted(names, key=lambda n: unlink_name_info(n)[0])
+            self.read_through(order[0] if self.rng.random() < 0.7 else order[-1])
 
     def read_through(self, name):
         _, seed, size = unlink_name_info(name)
@@ -990,7 +993,7 @@ def cmd_report(args):
         "again with an empty block cache, and every file the load left is read back "
         "from the service and compared (the \"check\" rows). Beside them a deleter "
         "process creates files and deletes each soon after, while a reader process "
-        "reads the newest of them through in small steps: its reads must return the "
+        "reads them through in small steps (mostly the oldest, the next to be deleted): its reads must return the "
         "file's bytes even when the file is deleted during the read (counted as "
         "reader-read-deleted); without faults the only allowed failure is ENOENT at "
         "open (reader-gone-at-open).", ""]

@@ -114,9 +114,10 @@ class Requests {
   void untrack(OpenFile* of);
   // Deletes `from`, an open file, and gives its opens the hidden name `to`.
   int hide(const std::string& from, const std::string& to, uint32_t pid);
-  // An open of the deleted file now called `hiddenPath`, or null; the
-  // second result says whether the name is a hidden one at all.
-  OpenFile* hiddenOpen(const std::string& hiddenPath, bool* isHidden);
+  // When `path` is the hidden name of a deleted file: *result = fn(an open
+  // of it), or -ENOENT when its last open is gone, and true. fn runs under
+  // mutex_, so the open cannot be released meanwhile.
+  bool onHidden(const std::string& path, const std::function<int(OpenFile*)>& fn, int* result);
 
   const DOKAN_OPERATIONS* ops_;
   DOKAN_OPTIONS* options_;

@@ -173,13 +173,18 @@ int Requests::hide(const std::string& from, const std::string& to, uint32_t pid)
   return 0;
 }
 
-OpenFile* Requests::hiddenOpen(const std::string& hiddenPath, bool* isHidden) {
+bool Requests::onHidden(const std::string& path, const std::function<int(OpenFile*)>& fn,
+                        int* result) {
   std::lock_guard<std::mutex> lock(mutex_);
-  *isHidden = hidden_.count(hiddenPath) > 0;
-  if (!*isHidden) return nullptr;
-  for (OpenFile* of : opens_)
-    if (of->hiddenPath == hiddenPath) return of;
-  return nullptr;
+  if (!hidden_.count(path)) return false;
+  *result = -ENOENT;  // closed meanwhile
+  for (OpenFile* of : opens_) {
+    if (of->hiddenPath == path) {
+      *result = fn(of);
+      break;
+    }
+  }
+  return true;
 }
 
 size_t Requests::openCount() {
@@ -210,16 +215,16 @@ void Requests::closeOpen(OpenFile* of, bool deleteOnClose, NTSTATUS* cleanupStat
 
 int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, uint32_t pid) {
   BY_HANDLE_FILE_INFORMATION info{};
-  bool hidden = false;
-  if (!of) of = hiddenOpen(path, &hidden);
-  if (hidden && !of) return -ENOENT;  // closed meanwhile
-  if (of) {
-    DOKAN_FILE_INFO r = Request(of, pid, false);
-    NTSTATUS s = ops_->GetFileInformation(of->name.c_str(), &info, &r);
+  auto viaOpen = [&](OpenFile* open) {
+    DOKAN_FILE_INFO r = Request(open, pid, false);
+    NTSTATUS s = ops_->GetFileInformation(open->name.c_str(), &info, &r);
     if (s < 0) return Errno(s);
     FillStat(info, st);
     return 0;
-  }
+  };
+  if (of) return viaOpen(of);
+  int hiddenResult = 0;
+  if (onHidden(path, viaOpen, &hiddenResult)) return hiddenResult;
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
   OpenFile tmp;
@@ -421,9 +426,9 @@ int Requests::unlink(const std::string& path, uint32_t pid) {
 
 int Requests::rename(const std::string& from, const std::string& to, bool noReplace,
                      uint32_t pid) {
-  bool fromHidden = false;
-  hiddenOpen(from, &fromHidden);
-  if (fromHidden) return -ENOENT;  // a deleted file has no name to move
+  int hiddenResult = 0;
+  if (onHidden(from, [](OpenFile*) { return -ENOENT; }, &hiddenResult))
+    return -ENOENT;  // a deleted file has no name to move
   if (IsHiddenName(to) && !IsHiddenName(from) &&
       from.substr(0, from.rfind('/')) == to.substr(0, to.rfind('/'))) {
     // libfuse keeps an open file that is unlinked or replaced under a
@@ -452,13 +457,13 @@ int Requests::rename(const std::string& from, const std::string& to, bool noRepl
 }
 
 int Requests::truncate(const std::string& path, int64_t size, OpenFile* of, uint32_t pid) {
-  bool hidden = false;
-  if (!of) of = hiddenOpen(path, &hidden);
-  if (hidden && !of) return -ENOENT;
-  if (of) {
-    DOKAN_FILE_INFO r = Request(of, pid, false);
-    return Errno(ops_->SetEndOfFile(of->name.c_str(), size, &r));
-  }
+  auto viaOpen = [&](OpenFile* open) {
+    DOKAN_FILE_INFO r = Request(open, pid, false);
+    return Errno(ops_->SetEndOfFile(open->name.c_str(), size, &r));
+  };
+  if (of) return viaOpen(of);
+  int hiddenResult = 0;
+  if (onHidden(path, viaOpen, &hiddenResult)) return hiddenResult;
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
   OpenFile tmp;
@@ -483,13 +488,13 @@ int Requests::utimens(const std::string& path, const struct timespec tv[2], Open
   FILETIME access = ToFiletime(pick(tv[0])), write = ToFiletime(pick(tv[1]));
   const FILETIME* a = tv[0].tv_nsec == UTIME_OMIT ? nullptr : &access;
   const FILETIME* w = tv[1].tv_nsec == UTIME_OMIT ? nullptr : &write;
-  bool hidden = false;
-  if (!of) of = hiddenOpen(path, &hidden);
-  if (hidden && !of) return -ENOENT;
-  if (of) {
-    DOKAN_FILE_INFO r = Request(of, pid, false);
-    return Errno(ops_->SetFileTime(of->name.c_str(), nullptr, a, w, &r));
-  }
+  auto viaOpen = [&](OpenFile* open) {
+    DOKAN_FILE_INFO r = Request(open, pid, false);
+    return Errno(ops_->SetFileTime(open->name.c_str(), nullptr, a, w, &r));
+  };
+  if (of) return viaOpen(of);
+  int hiddenResult = 0;
+  if (onHidden(path, viaOpen, &hiddenResult)) return hiddenResult;
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
   OpenFile tmp;
