@@ -21,6 +21,14 @@ the file seed and the absolute offset written into the first 16 bytes of
 every 4 KiB page, so a page read from the wrong file, the wrong block or the
 wrong place within a block never compares equal.
 
+Beside the workers, a deleter process keeps creating files in a folder of
+its own (each written under a temporary name and renamed into place when
+complete; the final name carries the seed and size) and deleting them soon
+after, while a reader process keeps opening them (mostly the oldest, the next
+to be deleted) and reading them through in small steps. A read must return the file's bytes even when the
+file is deleted meanwhile; the only allowed failure without faults is
+ENOENT at open (the file was already gone).
+
 Under faults an operation may fail with an errno; the model then keeps every
 state the failed call may have left (a name that may be absent, content that
 may be either of two files) and later reads must match one of them. A file
@@ -509,20 +517,185 @@ class Worker:
         getattr(self, "op_" + kind)()
 
     def run(self, deadline, control):
-        pause = os.path.join(control, "pause")
-        paused = os.path.join(control, "paused-%d" % self.wid)
         while time.time() < deadline:
-            if os.path.exists(pause):
-                open(paused, "w").close()
-                while os.path.exists(pause) and time.time() < deadline:
-                    time.sleep(0.1)
-                os.unlink(paused)
+            if wait_while_paused(self.wid, control, deadline):
                 # The block cache was just emptied: read something back from the service.
                 names = self.checked()
                 if names:
                     self.verify(self.rng.choice(names))
                 continue
             self.step()
+
+
+def wait_while_paused(wid, control, deadline):
+    """Honours the parent's pause (the block cache is being emptied)."""
+    pause = os.path.join(control, "pause")
+    if not os.path.exists(pause):
+        return False
+    paused = os.path.join(control, "paused-%d" % wid)
+    open(paused, "w").close()
+    while os.path.exists(pause) and time.time() < deadline:
+        time.sleep(0.1)
+    os.unlink(paused)
+    return True
+
+
+UNLINK_PREFIX = "u"   # final names: u<counter>-<seed>-<size>.bin
+UNLINK_KEEP = 2       # the deleter deletes the oldest file beyond these
+
+
+def unlink_name_info(name):
+    """(counter, seed, size) of a final name of the deleter, or None."""
+    if not name.startswith(UNLINK_PREFIX) or not name.endswith(".bin"):
+        return None
+    parts = name[len(UNLINK_PREFIX):-4].split("-")
+    if len(parts) != 3 or not all(p.isdigit() for p in parts):
+        return None
+    return tuple(int(p) for p in parts)
+
+
+class Deleter(Worker):
+    """Creates files and deletes them shortly after, so that the reader has
+    files deleted under it."""
+
+    def run(self, deadline, control):
+        queue = []  # final names, oldest first
+        max_size = min(self.opts["maxSize"], 2 * BLOCK + MIB)
+        while time.time() < deadline:
+            if wait_while_paused(self.wid, control, deadline):
+                continue
+            self.counter += 1
+            seed = self.rng.getrandbits(40)
+            size = int(math.exp(self.rng.uniform(math.log(64 * KIB), math.log(max_size))))
+            tmp = "tmp-%05d.bin" % self.counter
+            final = "%s%05d-%d-%d.bin" % (UNLINK_PREFIX, self.counter, seed, size)
+            try:
+                self.write_file(tmp, seed, size)
+            except OSError as e:
+                self.stats.op("create", False)
+                self.stats.error("create", e)
+                self.after_failed_write(tmp)
+                continue
+            self.stats.op("create", True)
+            self.stats.files_written += 1
+            self.stats.bytes_written += size
+            self.files[tmp] = Entry([(seed, size)])
+            try:
+                os.rename(self.path(tmp), self.path(final))
+            except OSError as err:
+                self.stats.op("rename", False)
+                self.stats.error("rename", err)
+                self.after_failed_rename(tmp, final, False)
+            else:
+                self.stats.op("rename", True)
+                self.files[final] = self.files.pop(tmp)
+            if final in self.files:
+                queue.append(final)
+            while len(queue) > UNLINK_KEEP:
+                self.delete(queue.pop(0))
+        for name in queue:
+            self.delete(name)
+
+    def delete(self, name):
+        try:
+            os.unlink(self.path(name))
+        except FileNotFoundError:
+            e = self.files.pop(name)
+            self.stats.op("delete", e.maybe_absent)
+            if not e.maybe_absent:
+                self.wrong("%s: missing at delete" % name)
+            return
+        except OSError as err:
+            self.stats.op("delete", False)
+            self.stats.error("delete", err)
+            p = self.probe(name)
+            if p is False:
+                self.files.pop(name)
+            else:
+                self.files[name].maybe_absent = True
+            return
+        self.stats.op("delete", True)
+        self.files.pop(name)
+
+
+class Reader(Worker):
+    """Reads the deleter's files through, in small steps, while they are
+    deleted. Keeps no files of its own."""
+
+    def run(self, deadline, control):
+        while time.time() < deadline:
+            if wait_while_paused(self.wid, control, deadline):
+                continue
+            try:
+                names = [n for n in os.listdir(self.folder) if unlink_name_info(n)]
+            except OSError as err:
+                self.stats.op("reader-list", False)
+                self.stats.error("reader-list", err)
+                continue
+            if not names:
+                time.sleep(0.05)  # pacing only: the deleter has not renamed a file yet
+                continue
+            # Mostly the oldest file, the deleter's next victim; sometimes the
+            # newest, which may be deleted only after a few reads.
+            order = sorted(names, key=lambda n: unlink_name_info(n)[0])
+            self.read_through(order[0] if self.rng.random() < 0.7 else order[-1])
+
+    def read_through(self, name):
+        _, seed, size = unlink_name_info(name)
+        try:
+            fd = os.open(self.path(name), os.O_RDONLY)
+        except FileNotFoundError:
+            self.stats.op("reader-gone-at-open", True)
+            return
+        except OSError as err:
+            self.stats.op("reader-open", False)
+            self.stats.error("reader-open", err)
+            return
+        deleted_meanwhile = False
+        try:
+            try:
+                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+                step = self.rng.choice([PAGE, 64 * KIB, 128 * KIB])
+                off = 0
+                while True:
+                    data = os.pread(fd, step, off)
+                    if not data:
+                        break
+                    if off + len(data) > size or \
+                            data != self.content.expected(seed, off, len(data)):
+                        self.stats.op("reader-read", False)
+                        self.wrong("%s: %d bytes at %d differ" % (name, len(data), off))
+                        return
+                    off += len(data)
+                    if not deleted_meanwhile and not os.path.exists(self.path(name)):
+                        deleted_meanwhile = True
+                if os.fstat(fd).st_size != size or off != size:
+                    self.stats.op("reader-read", False)
+                    self.wrong("%s: %d of %d bytes read, fstat %d"
+                               % (name, off, size, os.fstat(fd).st_size))
+                    return
+            finally:
+                os.close(fd)
+        except OSError as err:
+            self.stats.op("reader-read", False)
+            self.stats.error("reader-read", err)
+            return
+        self.stats.op("reader-read-deleted" if deleted_meanwhile else "reader-read", True)
+        self.stats.files_verified += 1
+        self.stats.bytes_verified += size
+
+
+def unlink_pair_main(cls, wid, folder, opts, out_path, control):
+    content = Content(opts["seed"])
+    w = cls(wid, folder, opts, content)
+    try:
+        w.run(opts["deadline"], control)
+    except Exception as e:  # a bug of the load itself: report, never hide
+        w.stats.wrong.append("w%d: load generator failed: %r" % (wid, e))
+    with open(out_path, "w") as f:
+        json.dump({"wid": wid, "folder": folder, "stats": w.stats.to_json(),
+                   "files": {n: e.to_json() for n, e in w.files.items()},
+                   "noCheck": cls is Reader}, f)
 
 
 def worker_main(wid, folder, opts, out_path, control):
@@ -671,9 +844,20 @@ def cmd_run(args):
         p = ctx.Process(target=worker_main, args=(i, folder, opts, out, control))
         p.start()
         workers.append(p)
+    # The deleter and the reader share a folder.
+    unlink_folder = os.path.join(args.root, "%s-unlink" % args.phase)
+    os.makedirs(unlink_folder)
+    for k, cls in enumerate((Deleter, Reader)):
+        wid = args.procs + k
+        out = os.path.join(control, "worker-%d.json" % wid)
+        outs.append(out)
+        folders.append(unlink_folder)
+        p = ctx.Process(target=unlink_pair_main, args=(cls, wid, unlink_folder, opts, out, control))
+        p.start()
+        workers.append(p)
     events = []
     if args.admin_url:
-        events = run_faults(args, start, args.duration, control, args.procs,
+        events = run_faults(args, start, args.duration, control, len(workers),
                             lambda: any(p.is_alive() for p in workers))
     hung = []
     for i, p in enumerate(workers):
@@ -683,7 +867,8 @@ def cmd_run(args):
             p.kill()
             p.join(5)
     elapsed = time.time() - start
-    result = {"phase": args.phase, "kind": "load", "procs": args.procs, "duration": args.duration,
+    result = {"phase": args.phase, "kind": "load", "procs": "%d + 2" % args.procs,
+              "duration": args.duration,
               "elapsed": round(elapsed, 1), "maxSize": args.max_size, "seed": args.seed,
               "faults": args.admin_url is not None, "faultEvents": events,
               "hungWorkers": hung, "workers": []}
@@ -719,7 +904,7 @@ def cmd_check(args):
     start = time.time()
     procs, outs = [], []
     for w in load["workers"]:
-        if w.get("missing"):
+        if w.get("missing") or w.get("noCheck"):
             continue
         out = args.out + ".w%d" % w["wid"]
         outs.append(out)
@@ -806,7 +991,12 @@ def cmd_report(args):
         "seed. Content comes from a seeded generator (seed and offset stamped into "
         "every 4 KiB page). After each load phase the drive is unmounted and mounted "
         "again with an empty block cache, and every file the load left is read back "
-        "from the service and compared (the \"check\" rows).", ""]
+        "from the service and compared (the \"check\" rows). Beside them a deleter "
+        "process creates files and deletes each soon after, while a reader process "
+        "reads them through in small steps (mostly the oldest, the next to be deleted): its reads must return the "
+        "file's bytes even when the file is deleted during the read (counted as "
+        "reader-read-deleted); without faults the only allowed failure is ENOENT at "
+        "open (reader-gone-at-open).", ""]
     lines += ["| phase | run | procs | seconds | files written | MiB written | files verified "
               "| MiB verified | ranges verified | errors | wrong |",
               "|---|---|---|---|---|---|---|---|---|---|---|"]

@@ -431,6 +431,8 @@ int cloud_flush(const char* path, DecasHandle* h) {
   FileContextPtr fc = h != nullptr ? h->fileContext : nullptr;
   if (!fc || fc->commandFile || fc->directory) return 0;
   if (h->openFlags & OPEN_DELETE_ON_CLOSE) return 0;
+  // The name is gone: the content lives on only in this open.
+  if (fc->removed.load()) return 0;
   const auto start = std::chrono::steady_clock::now();
   ScopedLock lock(fc->mutex);
 

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
+#include <mutex>
 
 #include "cache/block_reader.h"
 #include "cache/block_writer.h"
@@ -21,6 +23,32 @@
 namespace tarvik {
 namespace {
 std::atomic<int64_t> g_liveContexts{0};
+
+// The open files (contexts between contentOpen and contentClose), so that a
+// delete can find the opens of its path. A leaf lock: nothing else is taken
+// while it is held.
+std::mutex g_openFilesMutex;
+std::multimap<std::string, std::weak_ptr<FileContext>>& openFiles() {
+  static auto* files = new std::multimap<std::string, std::weak_ptr<FileContext>>();
+  return *files;
+}
+
+void registerOpenFile(const FileContextPtr& fc) {
+  std::lock_guard<std::mutex> lock(g_openFilesMutex);
+  openFiles().emplace(fc->path, fc);
+}
+
+void unregisterOpenFile(const FileContext* fc) {
+  std::lock_guard<std::mutex> lock(g_openFilesMutex);
+  auto range = openFiles().equal_range(fc->path);
+  for (auto it = range.first; it != range.second; ++it) {
+    FileContextPtr live = it->second.lock();
+    if (!live || live.get() == fc) {
+      openFiles().erase(it);
+      return;
+    }
+  }
+}
 }  // namespace
 
 int BlockFile::close() {
@@ -100,6 +128,7 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
     }
   }
   handle->fileContext = fc;
+  registerOpenFile(fc);
 
   if (flags & OPEN_TRUNCATE) {
     const int r = cloud_ftruncate(handle->path.c_str(), 0, handle);
@@ -132,7 +161,24 @@ int contentClose(DecasHandle* handle) {
   }
   // Queued tasks of this file do nothing from here on.
   fc->closed.store(true);
+  unregisterOpenFile(fc.get());
   return status;
+}
+
+void markOpenFilesRemoved(const std::string& servicePath) {
+  std::lock_guard<std::mutex> lock(g_openFilesMutex);
+  auto& files = openFiles();
+  // The path itself and every path below it ("p/..."), which sort right
+  // after it; "p" followed by a character below "/" sorts in between.
+  for (auto it = files.lower_bound(servicePath); it != files.end(); ++it) {
+    const std::string& p = it->first;
+    if (p.compare(0, servicePath.size(), servicePath) != 0) break;
+    if (p.size() != servicePath.size() && p[servicePath.size()] != '/') continue;
+    if (FileContextPtr fc = it->second.lock()) {
+      TLOG_DEBUG(">removed while open: ", p);
+      fc->removed.store(true);
+    }
+  }
 }
 
 FileContextPtr makeCommandFileContext() {

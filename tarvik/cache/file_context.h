@@ -101,6 +101,11 @@ class FileContext {
   std::atomic<bool> sizeStale{false};     // recompute meta's size at the next fstat
   std::atomic<bool> lockHeld{false};      // the service lock must be given back at close
   std::atomic<bool> closed{false};        // set by close; queued tasks then do nothing
+  // The file's name was deleted while it was open. The open keeps its
+  // content (reads, writes, size changes work on the local blocks), but
+  // nothing is committed to the service any more: a commit would bring the
+  // name back, or replace a new file of the same name.
+  std::atomic<bool> removed{false};
   bool commandFile = false;               // "/__system__/__cmd__": data operations do nothing
   bool directory = false;                 // an open folder
 
@@ -142,6 +147,10 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
 // Content half of close: closes the blocks' files and detaches the blocks.
 // cloud_close then unlocks, sets `closed` and finalizes.
 int contentClose(DecasHandle* handle);
+
+// Marks every open file of `servicePath`, or below it, as removed (see
+// FileContext::removed). Called after the service deleted the path.
+void markOpenFilesRemoved(const std::string& servicePath);
 
 FileContextPtr makeCommandFileContext();
 FileContextPtr makeDirectoryContext(const std::string& servicePath, MetaCachePtr meta);

@@ -38,6 +38,7 @@ struct StatRecord {
 constexpr uint32_t HANDLE_DIRECTORY = 0x1;
 constexpr uint32_t HANDLE_NEW = 0x2;               // the open created the file
 constexpr uint32_t HANDLE_CONTENT_UPLOADED = 0x4;  // the last flush uploaded non-empty content
+constexpr uint32_t HANDLE_NAME_REMOVED = 0x8;      // close found the name deleted meanwhile
 
 // Modes of the access operation.
 constexpr int ACCESS_CREATE = 0x2;

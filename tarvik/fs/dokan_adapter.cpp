@@ -44,6 +44,18 @@ std::string Utf8(LPCWSTR name) {
   return out;
 }
 
+// The drive path of a name that a request acts on. A name that does not
+// convert fails the request: its converted prefix names another file.
+bool DrivePath(LPCWSTR name, std::string& out, NTSTATUS* failure) {
+  out.clear();
+  const int r = name ? fromWindowsPath(name, out) : 0;
+  if (r == 0) return true;
+  DOKAN_TRACE(">bad path: %d\n", r);
+  *failure = r == -38 ? DokanNtStatusFromWin32(ERROR_FILENAME_EXCED_RANGE)
+                      : DokanNtStatusFromWin32(ERROR_INVALID_NAME);
+  return false;
+}
+
 OpenContext* Ctx(PDOKAN_FILE_INFO info) {
   return reinterpret_cast<OpenContext*>(static_cast<uintptr_t>(info->Context));
 }
@@ -193,7 +205,12 @@ int FindFilesFiller(const char* name, const StatRecord* st, int, int, DecasHandl
   WIN32_FIND_DATAW data{};
   std::u16string wide;
   if (!win32::Utf8ToUtf16(name, wide) || wide.empty()) return 0;  // not representable
-  if (wide.size() >= MAX_PATH) wide.resize(MAX_PATH - 1);
+  // A name cut to fit would be another name: it could not be found under
+  // it, and several long names would show as one.
+  if (wide.size() >= MAX_PATH) {
+    TLOG_WARN("FindFiles: name too long to list: ", name);
+    return 0;
+  }
   wide.copy(data.cFileName, wide.size());
   data.dwFileAttributes =
       (st->type & ENTRY_DIRECTORY) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
@@ -229,8 +246,11 @@ int ListDirectory(const std::string& path, PDOKAN_FILE_INFO info, DirFiller fill
 NTSTATUS ZwCreateFile(LPCWSTR FileName, PDOKAN_IO_SECURITY_CONTEXT, ACCESS_MASK DesiredAccess,
                       ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
                       ULONG CreateOptions, PDOKAN_FILE_INFO info) {
-  std::string path = Utf8(FileName);
+  std::string path;
+  NTSTATUS bad = STATUS_SUCCESS;
+  const bool converted = DrivePath(FileName, path, &bad);
   DOKAN_TRACE("#ZwCreateFile: %s\n", path.c_str());
+  if (!converted) return bad;
   ACCESS_MASK access = 0;
   DWORD flagsAndAttributes = 0, disposition = 0;
   DokanMapKernelToUserCreateFileFlags(DesiredAccess, FileAttributes, CreateOptions,
@@ -352,7 +372,10 @@ NTSTATUS Cleanup(LPCWSTR FileName, PDOKAN_FILE_INFO info) {
   const uint32_t state = h->state;
   r = decas_close(path.c_str(), h);
   info->Context = 0;
-  if (r >= 0 && (info->DeleteOnClose || (ctx->failed && (state & HANDLE_NEW)))) {
+  // A name deleted while the file was open may since name another file.
+  const bool nameRemoved = h->state & HANDLE_NAME_REMOVED;
+  if (r >= 0 && !nameRemoved &&
+      (info->DeleteOnClose || (ctx->failed && (state & HANDLE_NEW)))) {
     StatRecord st{};
     r = decas_stat(path.c_str(), &st);
     if (r < 0) return NtStatusVariant(r, "###To NTSTATUS V : %d => 0x%x\n");
@@ -571,10 +594,13 @@ bool HasTmpExtension(const std::string& path) {
 
 NTSTATUS MoveFile(LPCWSTR FileName, LPCWSTR NewFileName, BOOL ReplaceIfExisting,
                   PDOKAN_FILE_INFO info) {
-  std::string oldPath = Utf8(FileName), newPath = Utf8(NewFileName);
+  std::string oldPath = Utf8(FileName), newPath;
+  NTSTATUS bad = STATUS_SUCCESS;
+  const bool converted = DrivePath(NewFileName, newPath, &bad);
   DOKAN_TRACE("#MoveFile: %s -> %s (%s)\n", oldPath.c_str(), newPath.c_str(),
               ReplaceIfExisting ? "TRUE" : "FALSE");
   Cleanup(FileName, info);
+  if (!converted) return bad;
 
   StatRecord st{};
   int r = decas_stat(newPath.c_str(), &st);

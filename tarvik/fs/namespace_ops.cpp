@@ -84,6 +84,7 @@ int cloud_access(const char* path, int mode) {
   std::string service;
   PathKind kind = pathKind(path, &service);
   if (kind < 0 || isSystem(kind)) return -DECAS_ENOENT;
+  if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
   if (isInTrash(kind) && (mode & (ACCESS_DELETE | ACCESS_DELETE_DIRECTORY))) return 0;
   if (isProtected(kind)) return (mode & kModifyingAccessBits) ? -DECAS_EACCES : 0;
 
@@ -100,6 +101,7 @@ int cloud_stat(const char* path, StatRecord* out) {
       *out = rootRecord();
       return 0;
     }
+    if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
     int status = 0;
     if (MetaCachePtr meta = obtainMetaCache(service, nullptr)) {
       *out = meta->record();
@@ -121,6 +123,7 @@ int cloud_mkdir(const char* path) {
   if (kind < 0) return -DECAS_EACCES;
   if (isAreaRoot(kind)) return -DECAS_EEXIST;
   if (isProtected(kind) || isSystem(kind)) return -DECAS_EACCES;
+  if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
   JsonPtr result = api::makeDirectory(service);
   return isErrorResult(result) ? failureOf(result) : 0;
 }
@@ -133,10 +136,14 @@ int cloud_remove(const char* path, bool toTrash) {
   if (isAreaRoot(kind)) return -DECAS_EACCES;
   if (!isInTrash(kind) && isProtected(kind)) return -DECAS_EACCES;
   if (isSystem(kind)) return -DECAS_EACCES;
+  if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
 
   JsonPtr result = (isInTrash(kind) || !toTrash) ? api::removeResource(service)
                                                   : api::moveToTrash(service);
   if (isErrorResult(result)) return failureOf(result);
+  // Files still open under the name keep their content but must never
+  // commit it again.
+  markOpenFilesRemoved(service);
   removeMetaCache(service);
   return 0;
 }
@@ -161,6 +168,7 @@ int cloud_rename(const char* from, const char* to, bool overwrite) {
 
   std::string name = lastComponent(to);
   if (!name.empty() && name[0] == '.') return -DECAS_EINVAL;
+  if (tooLongForService(fromService) || tooLongForService(toService)) return NAME_TOO_LONG_STATUS;
 
   JsonPtr result = api::moveResource(fromService, toService, overwrite);
   if (isErrorResult(result)) return failureOf(result);
@@ -183,6 +191,7 @@ int cloud_open(const char* path, DecasHandle* h) {
   // The drive root and the area folders are folders; they are opened with
   // opendir, never as files.
   if (isAreaRoot(kind)) return -DECAS_EISDIR;
+  if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
 
   StatRecord record{};
   bool isNew = false;
@@ -266,6 +275,7 @@ int cloud_close(const char* path, DecasHandle* h) {
     return 0;
   }
   int contentStatus = contentClose(h);
+  if (fc->removed.load()) h->state |= HANDLE_NAME_REMOVED;
   if (fc->lockHeld.exchange(false)) unlockQuietly(fc->path);
   fc->closed = true;
   h->fileContext.reset();
@@ -278,6 +288,7 @@ int cloud_opendir(const char* path, DecasHandle* h) {
   PathKind kind = pathKind(path, &service);
   if (kind < 0 || isSystem(kind)) return -DECAS_ENOENT;
   if (isAreaRoot(kind)) return 0;
+  if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
 
   StatRecord record{};
   int status = 0;
@@ -387,6 +398,7 @@ int cloud_copy(const char* src, const char* dst) {
   PathKind dstKind = pathKind(dst, &dstService);
   if (srcKind < 0 || dstKind < 0) return -DECAS_ENOENT;
   if (isSystem(srcKind) || isSystem(dstKind)) return -DECAS_EACCES;
+  if (tooLongForService(srcService) || tooLongForService(dstService)) return NAME_TOO_LONG_STATUS;
   JsonPtr result = api::copyResource(srcService, dstService);
   return isErrorResult(result) ? failureOf(result) : 0;
 }

@@ -74,6 +74,17 @@ int mapServiceError(int serviceCode);
 // FUSE as an I/O error.
 constexpr int UNMAPPED_SERVICE_STATUS = -(DECAS_OS_ERROR_BASE + 31);
 
+// Longest service path, in bytes, that the service accepts; it refuses a
+// longer one as an invalid argument. The drive refuses such paths itself so
+// that callers learn the name is too long rather than invalid.
+constexpr size_t MAX_SERVICE_PATH_BYTES = 4096;
+// -(720000 + ERROR_FILENAME_EXCED_RANGE): the path is longer than the
+// service takes; Windows shows it as a name too long, FUSE as ENAMETOOLONG.
+constexpr int NAME_TOO_LONG_STATUS = -(DECAS_OS_ERROR_BASE + 206);
+inline bool tooLongForService(const std::string& servicePath) {
+  return servicePath.size() > MAX_SERVICE_PATH_BYTES;
+}
+
 // A service entry object as a record: "kind" 3 is a directory, anything else
 // a file; sizes and times as signed 64-bit numbers, times in microseconds;
 // atime -1; ctime only when `withCtime` (else -1).

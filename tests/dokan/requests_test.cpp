@@ -289,6 +289,75 @@ TEST_F(Requests, BadUtf8NamesAreRefused) {
   EXPECT_TRUE(gCalls.empty());
 }
 
+// Every request that takes a name refuses, before any callback, a name the
+// Windows side would read differently ("\\" is a separator there) and a
+// name longer than 255 bytes; 255 bytes pass.
+TEST_F(Requests, NamesTheWindowsSideCannotCarryAreRefused) {
+  const std::string name255(255, 'n');
+  const std::string name256(256, 'n');
+  for (const auto& [path, expected] :
+       std::vector<std::pair<std::string, int>>{{"/d\\t", -EINVAL},
+                                                {"/a\\b/c", -EINVAL},
+                                                {"/\\\\?\\x", -EINVAL},
+                                                {"/d/" + name256, -ENAMETOOLONG},
+                                                {"/" + name256 + "/x", -ENAMETOOLONG}}) {
+    SCOPED_TRACE(path);
+    struct stat st {};
+    dokan::OpenFile* of = nullptr;
+    const struct timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    EXPECT_EQ(requests.getattr(path, &st, nullptr, 1), expected);
+    EXPECT_EQ(requests.open(path, O_RDWR, false, 1, &of), expected);
+    EXPECT_EQ(requests.open(path, O_WRONLY | O_CREAT | O_TRUNC, true, 1, &of), expected);
+    EXPECT_EQ(requests.opendir(path, 1, &of), expected);
+    EXPECT_EQ(requests.mkdir(path, 1), expected);
+    EXPECT_EQ(requests.rmdir(path, 1), expected);
+    EXPECT_EQ(requests.unlink(path, 1), expected);
+    EXPECT_EQ(requests.rename(path, "/ok", false, 1), expected);
+    EXPECT_EQ(requests.rename("/ok", path, false, 1), expected);
+    EXPECT_EQ(requests.truncate(path, 0, nullptr, 1), expected);
+    EXPECT_EQ(requests.utimens(path, times, nullptr, 1), expected);
+    EXPECT_TRUE(gCalls.empty()) << gCalls.front().call << " " << gCalls.front().name;
+    gCalls.clear();
+  }
+  EXPECT_EQ(requests.unlink("/d/" + name255, 1), 0);
+  EXPECT_EQ(sequence(), (Seq{"ZwCreateFile", "DeleteFile", "Cleanup", "CloseFile"}));
+}
+
+// libfuse keeps an unlinked open file under a hidden name by a rename: that
+// rename is the unlink; the hidden name is served through the open while it
+// lasts and forgotten at libfuse's final unlink, without reaching Windows.
+TEST_F(Requests, HiddenNameOfADeletedOpenFileIsLocal) {
+  const std::string hidden = "/d/.fuse_hidden0000000200000001";
+  dokan::OpenFile* of = nullptr;
+  ASSERT_EQ(requests.open("/d/f", O_RDWR, false, 1, &of), 0);
+  gCalls.clear();
+  ASSERT_EQ(requests.rename("/d/f", hidden, false, 1), 0);
+  EXPECT_EQ(sequence(), (Seq{"ZwCreateFile", "DeleteFile", "Cleanup", "CloseFile"}));
+  EXPECT_TRUE(gCalls[0].access & DELETE);
+  EXPECT_EQ(gCalls[0].name, "\\d\\f");
+  EXPECT_TRUE(gCalls[2].info.DeleteOnClose);
+  gCalls.clear();
+
+  struct stat st {};
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+  EXPECT_EQ(requests.getattr(hidden, &st, nullptr, 1), 0);
+  EXPECT_EQ(requests.truncate(hidden, 3, nullptr, 1), 0);
+  EXPECT_EQ(sequence(), (Seq{"GetFileInformation", "SetEndOfFile"}));
+  EXPECT_EQ(gCalls[0].name, "\\d\\f");
+  EXPECT_EQ(gCalls[0].info.Context, 77u);  // the open's, not a new one
+  EXPECT_EQ(requests.rename(hidden, "/d/g", false, 1), -ENOENT);
+  requests.release(of, 1);
+  gCalls.clear();
+  EXPECT_EQ(requests.getattr(hidden, &st, nullptr, 1), -ENOENT);
+  EXPECT_EQ(requests.utimens(hidden, times, nullptr, 1), -ENOENT);
+  EXPECT_EQ(requests.unlink(hidden, 1), 0);
+  EXPECT_TRUE(gCalls.empty());
+
+  // A file that is not open is moved as asked.
+  EXPECT_EQ(requests.rename("/d/h", "/d/.fuse_hidden0000000300000002", false, 1), 0);
+  EXPECT_EQ(sequence(), (Seq{"ZwCreateFile", "MoveFile", "Cleanup", "CloseFile"}));
+}
+
 TEST_F(Requests, LeftoverOpensAreClosedAtTheEnd) {
   {
     DOKAN_OPTIONS o{};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "dokan_test_driver.h"
 #include "fs/decas.h"
@@ -434,6 +435,42 @@ TEST_F(Adapter, TraceLinesOnlyWhileLogging) {
   tarvik::log::start("/nonexistent-dir/x.log", false);
   DOKAN_FILE_INFO fi;
   create(fi, u"\\nope", FILE_GENERIC_READ, FILE_OPEN, 0, kOther);  // must not crash or write
+}
+
+std::vector<std::u16string> gFound;
+int CollectName(PWIN32_FIND_DATAW data, PDOKAN_FILE_INFO) {
+  std::u16string name(data->cFileName);
+  if (name != u"." && name != u"..") gFound.push_back(name);
+  return 0;
+}
+
+// Names and paths that do not fit the Windows side are refused or left out,
+// never cut: a cut name or path names another file.
+TEST_F(Adapter, OverlongNamesAndPathsAreNeverCut) {
+  // A path of exactly the longest convertible length, and a longer one
+  // that begins with it.
+  std::string longest;
+  for (int i = 0; i < 32; ++i) {
+    longest += "/" + std::string(255, static_cast<char>('a' + i % 26));
+    if (i < 31) memtable::state().mkdirs(longest);
+  }
+  ASSERT_EQ(longest.size(), 8192u);
+  memtable::state().put(longest, "keep");
+  memtable::state().put("/src", "moved");
+  EXPECT_EQ(posix().unlink(longest + "/y", kOther), -ENAMETOOLONG);
+  EXPECT_EQ(posix().rename("/src", longest + "/y", false, kOther), -ENAMETOOLONG);
+  EXPECT_EQ(memtable::state().content(longest), "keep");
+  EXPECT_TRUE(memtable::state().exists("/src"));
+
+  // Listing: a name that does not fit the find data is left out.
+  memtable::state().mkdirs("/dir");
+  memtable::state().put("/dir/" + std::string(300, 'L'), "x");
+  memtable::state().put("/dir/" + std::string(200, 'S'), "y");
+  gFound.clear();
+  DOKAN_FILE_INFO fi{};
+  fi.ProcessId = kOther;
+  ASSERT_EQ(ops().FindFiles(u"\\dir", CollectName, &fi), 0);
+  EXPECT_EQ(gFound, std::vector<std::u16string>{std::u16string(200, u'S')});
 }
 
 TEST_F(Adapter, UnmountWithOpenFilesClosesThem) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -317,6 +318,150 @@ TEST_F(NamespaceMountTest, LockedElsewhereRefusesWriterAndTwoHandlesShareMetadat
   EXPECT_EQ(decas_close("/Home/l.txt", &reader1), 0);
   EXPECT_EQ(decas_close("/Home/l.txt", &reader2), 0);
   service_->admin("/admin/reset", "{}");
+}
+
+std::string slurp(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return "<open failed: " + std::to_string(errno) + ">";
+  std::string out;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return out;
+}
+
+// On Linux "\" is an ordinary character of a name, but the drive cannot
+// store it: every call that takes such a name is refused and nothing is
+// touched. Names over 255 bytes are refused as on Linux file systems, and a
+// path longer than the service takes is "too long", not "invalid".
+TEST_F(NamespaceMountTest, BackslashesAndOverlongNamesAreRefused) {
+  mountWithLanguage("en");
+  ASSERT_EQ(::mkdir(at("/Home/d").c_str(), 0755), 0);
+  put("/Home/d/t", "OLD");
+  ASSERT_EQ(::mkdir(at("/Home/a").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(at("/Home/a/b").c_str(), 0755), 0);
+
+  auto refused = [](int result, int expected, const char* what) {
+    const int err = errno;
+    EXPECT_EQ(result, -1) << what;
+    EXPECT_EQ(err, expected) << what << ": " << strerror(err);
+  };
+  struct stat st {};
+  refused(::open(at("/Home/d\\t").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644), EINVAL, "create");
+  refused(::open(at("/Home/d\\t").c_str(), O_RDONLY), EINVAL, "open");
+  refused(::stat(at("/Home/d\\t").c_str(), &st), EINVAL, "stat");
+  refused(::chmod(at("/Home/d\\t").c_str(), 0600), EINVAL, "chmod");
+  refused(::truncate(at("/Home/d\\t").c_str(), 0), EINVAL, "truncate");
+  refused(::unlink(at("/Home/d\\t").c_str()), EINVAL, "unlink");
+  refused(::rmdir(at("/Home/a\\b").c_str()), EINVAL, "rmdir");
+  refused(::mkdir(at("/Home/x\\y").c_str(), 0755), EINVAL, "mkdir");
+  refused(::rename(at("/Home/d/t").c_str(), at("/Home/d\\u").c_str()), EINVAL, "rename to");
+  refused(::rename(at("/Home/d\\t").c_str(), at("/Home/z").c_str()), EINVAL, "rename from");
+  EXPECT_EQ(slurp(at("/Home/d/t")), "OLD");
+  ASSERT_EQ(::stat(at("/Home/a/b").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(listDir(at("/Home/d")), std::vector<std::string>{"t"});
+  EXPECT_FALSE(serviceLists(home_, "x\\y"));
+
+  // 255 bytes is the longest name.
+  const std::string name255(255, 'n');
+  const std::string name256(256, 'n');
+  put("/Home/" + name255, "long");
+  EXPECT_TRUE(contains(listDir(at("/Home")), name255));
+  EXPECT_EQ(slurp(at("/Home/" + name255)), "long");
+  refused(::open(at("/Home/" + name256).c_str(), O_CREAT | O_WRONLY, 0644), ENAMETOOLONG, "create 256");
+  refused(::mkdir(at("/Home/" + name256).c_str(), 0755), ENAMETOOLONG, "mkdir 256");
+  refused(::stat(at("/Home/" + name256).c_str(), &st), ENAMETOOLONG, "stat 256");
+  EXPECT_FALSE(serviceLists(home_, name256));
+  // A longer name made by another client is left out of the listing, never
+  // shown cut to a name that does not exist.
+  ASSERT_FALSE(isErrorResult(api::makeDirectory(home_ + "/" + std::string(300, 'y'))));
+  for (const std::string& name : listDir(at("/Home"))) EXPECT_NE(name[0], 'y') << name.size();
+
+  // Folders nested through relative opens until the service path passes
+  // the service's limit.
+  int dir = ::open(at("/Home").c_str(), O_DIRECTORY | O_RDONLY);
+  ASSERT_GE(dir, 0);
+  const std::string level(250, 'p');
+  size_t servicePathBytes = home_.size();
+  int err = 0;
+  for (int depth = 0; depth < 40; ++depth) {
+    if (::mkdirat(dir, level.c_str(), 0755) != 0) {
+      err = errno;
+      break;
+    }
+    servicePathBytes += 1 + level.size();
+    int next = ::openat(dir, level.c_str(), O_DIRECTORY | O_RDONLY);
+    ASSERT_GE(next, 0) << "depth " << depth << " errno " << errno;
+    ::close(dir);
+    dir = next;
+  }
+  ::close(dir);
+  EXPECT_EQ(err, ENAMETOOLONG) << strerror(err);
+  EXPECT_LE(servicePathBytes, MAX_SERVICE_PATH_BYTES);
+  EXPECT_GT(servicePathBytes + 1 + level.size(), MAX_SERVICE_PATH_BYTES);
+}
+
+// A file whose name is deleted while it is open stays readable, and its
+// descriptor usable, until it is closed, as on any POSIX file system. What
+// is written to it afterwards stays with the open: closing it neither
+// brings the name back nor replaces a new file of the same name.
+TEST_F(NamespaceMountTest, DeletedOpenFileStaysUsableAndItsNameStaysGone) {
+  mountWithLanguage("en");
+  std::string data(BLOCK_SIZE + 3000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + i / 4093) & 0xff);
+  put("/Home/gone.bin", data);
+  int fd = ::open(at("/Home/gone.bin").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0) << errno;
+  // The copy in left the blocks in the local cache; without them the reads
+  // below must download after the name is gone.
+  ASSERT_EQ(tarvik_clearCache(), 0);
+  ASSERT_EQ(::unlink(at("/Home/gone.bin").c_str()), 0) << errno;
+  EXPECT_FALSE(serviceLists(home_, "gone.bin"));
+  EXPECT_FALSE(contains(listDir(at("/Home")), "gone.bin"));
+
+  struct stat st {};
+  ASSERT_EQ(::fstat(fd, &st), 0) << strerror(errno);
+  EXPECT_EQ(st.st_size, static_cast<off_t>(data.size()));
+  std::string back(data.size(), '\0');
+  size_t got = 0;
+  while (got < back.size()) {
+    ssize_t n = ::pread(fd, &back[got], back.size() - got, static_cast<off_t>(got));
+    ASSERT_GT(n, 0) << "at " << got << ": " << strerror(errno);
+    got += static_cast<size_t>(n);
+  }
+  EXPECT_TRUE(back == data) << "the deleted file's bytes differ";
+
+  EXPECT_EQ(::pwrite(fd, "XYZ", 3, 0), 3);
+  char three[3] = {};
+  EXPECT_EQ(::pread(fd, three, 3, 0), 3);
+  EXPECT_EQ(std::string(three, 3), "XYZ");
+  EXPECT_EQ(::ftruncate(fd, 5), 0) << strerror(errno);
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  EXPECT_EQ(st.st_size, 5);
+  EXPECT_EQ(::fchmod(fd, 0600), 0) << strerror(errno);
+  EXPECT_EQ(::futimens(fd, nullptr), 0) << strerror(errno);
+
+  // A new file takes the name while the deleted one is still open.
+  put("/Home/gone.bin", "NEW");
+  EXPECT_EQ(::close(fd), 0) << strerror(errno);
+  JsonPtr detail = api::getResourceDetail(home_ + "/gone.bin");
+  ASSERT_FALSE(isErrorResult(detail));
+  EXPECT_EQ(detail->member("size")->number(), 3);
+  EXPECT_EQ(slurp(at("/Home/gone.bin")), "NEW");
+
+  // Without a new file the name stays gone.
+  put("/Home/gone2.txt", "two");
+  fd = ::open(at("/Home/gone2.txt").c_str(), O_RDWR | O_APPEND);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::unlink(at("/Home/gone2.txt").c_str()), 0);
+  EXPECT_EQ(::write(fd, "more", 4), 4);
+  EXPECT_EQ(::fsync(fd), 0);
+  EXPECT_EQ(::close(fd), 0);
+  EXPECT_FALSE(serviceLists(home_, "gone2.txt"));
+  // The drive is still there.
+  EXPECT_EQ(slurp(at("/Home/gone.bin")), "NEW");
 }
 
 }  // namespace

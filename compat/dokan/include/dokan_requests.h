@@ -15,6 +15,15 @@
 //   truncate     = SetEndOfFile (on the open, or on a temporary write open)
 //   statfs       = GetDiskFreeSpace and GetVolumeInformation
 //   fsync        = FlushFileBuffers
+//
+// Deleted open files: libfuse keeps an unlinked (or replaced) file that is
+// still open under a hidden name (".fuse_hidden" + 16 hex digits) in the
+// same folder, by a rename, and unlinks that name after the last close.
+// Here that rename is the unlink (the file is deleted on the Windows side
+// at once), and the hidden name is only local: stat, truncate and utimens
+// of it are served through the file's opens, and its final unlink just
+// forgets it. So a deleted file stays usable through its descriptors while
+// its name is gone for everybody.
 // Reads and writes from the kernel are synchronous; an O_APPEND write is a
 // write to the end of the file. Results are 0 / byte counts or -errno.
 #pragma once
@@ -41,6 +50,10 @@ struct OpenFile {
   DOKAN_FILE_INFO info{};
   bool writable = false;
   bool append = false;
+  bool directory = false;
+  // The local hidden name of a file deleted while this open lasts (see
+  // above); empty while the file has its name.
+  std::string hiddenPath;
   // The directory listing of the last FindFiles, served in pieces to the
   // kernel (one FindFiles per listing from offset 0).
   std::vector<std::pair<std::string, struct stat>> listing;
@@ -53,8 +66,15 @@ class Requests {
   Requests(const Requests&) = delete;
   Requests& operator=(const Requests&) = delete;
 
-  // Wide name for a UTF-8 drive path ("/a/b" -> "\a\b"); false on bad UTF-8.
-  static bool WindowsName(const std::string& path, std::u16string& out);
+  // True for libfuse's hidden names of deleted open files.
+  static bool IsHiddenName(const std::string& path);
+  // Longest name of one path component, in bytes, as on Linux file systems.
+  static constexpr size_t kMaxNameBytes = 255;
+  // Wide name for a UTF-8 drive path ("/a/b" -> "\a\b"). 0, or -EINVAL for
+  // a path the Windows side cannot carry unchanged (bad UTF-8, or a "\" in
+  // a name, which would become a separator there), -ENAMETOOLONG for a
+  // component longer than kMaxNameBytes.
+  static int WindowsName(const std::string& path, std::u16string& out);
   // stat buffer for a Windows file information record.
   static void FillStat(const BY_HANDLE_FILE_INFORMATION& info, struct stat* st);
   static void FillStat(const WIN32_FIND_DATAW& data, struct stat* st);
@@ -92,11 +112,18 @@ class Requests {
   void closeOpen(OpenFile* of, bool deleteOnClose, NTSTATUS* cleanupStatus);
   OpenFile* track(OpenFile* of);
   void untrack(OpenFile* of);
+  // Deletes `from`, an open file, and gives its opens the hidden name `to`.
+  int hide(const std::string& from, const std::string& to, uint32_t pid);
+  // When `path` is the hidden name of a deleted file: *result = fn(an open
+  // of it), or -ENOENT when its last open is gone, and true. fn runs under
+  // mutex_, so the open cannot be released meanwhile.
+  bool onHidden(const std::string& path, const std::function<int(OpenFile*)>& fn, int* result);
 
   const DOKAN_OPERATIONS* ops_;
   DOKAN_OPTIONS* options_;
-  std::mutex mutex_;  // guards opens_
+  std::mutex mutex_;  // guards opens_, hidden_ and the opens' hiddenPath
   std::unordered_set<OpenFile*> opens_;
+  std::unordered_set<std::string> hidden_;  // hidden names not yet unlinked
 };
 
 }  // namespace dokan

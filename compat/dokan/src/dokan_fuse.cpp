@@ -11,8 +11,10 @@
 // or stat is reused for a second, never longer, so changes made on the
 // service show up quickly); no negative caching; max_write and max_read of
 // 1 MiB (the kernel sends 1 MiB writes, and one read request per 1 MiB);
-// readdir-plus filling from FindFiles; hard_remove (an unlinked open file is
-// not renamed to a hidden name, which would be a service call); the
+// readdir-plus filling from FindFiles; no hard_remove: libfuse keeps an
+// unlinked open file under a hidden name, which Requests turns into the
+// deletion and serves locally (stat, truncate, utimens of a deleted file
+// work through its opens, as on any POSIX file system); the
 // ThreadCount of the options as the loop's thread limit.
 #define FUSE_USE_VERSION 312
 #include <fuse3/fuse.h>
@@ -68,6 +70,9 @@ uint32_t Pid() { return static_cast<uint32_t>(fuse_get_context()->pid); }
 OpenFile* Of(struct fuse_file_info* fi) {
   return fi ? reinterpret_cast<OpenFile*>(static_cast<uintptr_t>(fi->fh)) : nullptr;
 }
+// A file without a name (libfuse may pass a null path with an open); the
+// open (fi) then says which file is meant.
+std::string PathOf(const char* path) { return path ? std::string(path) : std::string(); }
 
 std::string MountText(LPCWSTR mountPoint) {
   std::string text;
@@ -82,7 +87,7 @@ void* OnInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   cfg->entry_timeout = kCacheTimeoutSeconds;
   cfg->attr_timeout = kCacheTimeoutSeconds;
   cfg->negative_timeout = 0;
-  cfg->hard_remove = 1;
+  cfg->hard_remove = 0;
   cfg->use_ino = 0;
   cfg->kernel_cache = 0;
   cfg->auto_cache = 0;
@@ -99,7 +104,8 @@ void* OnInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
 }
 
 int OnGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
-  return Self()->requests->getattr(path, st, Of(fi), Pid());
+  if (!path && !fi) return -ESTALE;
+  return Self()->requests->getattr(PathOf(path), st, Of(fi), Pid());
 }
 
 int OnOpen(const char* path, struct fuse_file_info* fi) {
@@ -169,11 +175,13 @@ int OnRename(const char* from, const char* to, unsigned int flags) {
 }
 
 int OnTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
-  return Self()->requests->truncate(path, size, Of(fi), Pid());
+  if (!path && !fi) return -ESTALE;
+  return Self()->requests->truncate(PathOf(path), size, Of(fi), Pid());
 }
 
 int OnUtimens(const char* path, const struct timespec tv[2], struct fuse_file_info* fi) {
-  return Self()->requests->utimens(path, tv, Of(fi), Pid());
+  if (!path && !fi) return -ESTALE;
+  return Self()->requests->utimens(PathOf(path), tv, Of(fi), Pid());
 }
 
 int OnStatfs(const char*, struct statvfs* st) { return Self()->requests->statfs(st, Pid()); }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -108,12 +109,23 @@ Requests::~Requests() {
   }
 }
 
-bool Requests::WindowsName(const std::string& path, std::u16string& out) {
-  if (!win32::Utf8ToUtf16(path, out)) return false;
+int Requests::WindowsName(const std::string& path, std::u16string& out) {
+  out.clear();
+  // On Linux "\\" is an ordinary character of a name; on the Windows side
+  // it separates names, so "d\\t" would reach the file system as "d/t".
+  if (path.find('\\') != std::string::npos) return -EINVAL;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end - start > kMaxNameBytes) return -ENAMETOOLONG;
+    start = end + 1;
+  }
+  if (!win32::Utf8ToUtf16(path, out)) return -EINVAL;
   for (char16_t& c : out)
     if (c == u'/') c = u'\\';
   if (out.empty()) out.assign(1, u'\\');
-  return true;
+  return 0;
 }
 
 void Requests::FillStat(const BY_HANDLE_FILE_INFORMATION& i, struct stat* st) {
@@ -135,6 +147,44 @@ OpenFile* Requests::track(OpenFile* of) {
 void Requests::untrack(OpenFile* of) {
   std::lock_guard<std::mutex> lock(mutex_);
   opens_.erase(of);
+}
+
+bool Requests::IsHiddenName(const std::string& path) {
+  static constexpr char kPrefix[] = ".fuse_hidden";
+  constexpr size_t kPrefixLength = sizeof kPrefix - 1;
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.size() != kPrefixLength + 16 || name.compare(0, kPrefixLength, kPrefix) != 0)
+    return false;
+  for (size_t i = kPrefixLength; i < name.size(); ++i)
+    if (!isxdigit(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
+
+int Requests::hide(const std::string& from, const std::string& to, uint32_t pid) {
+  std::u16string name;
+  if (int e = WindowsName(from, name)) return e;
+  int r = unlink(from, pid);
+  if (r != 0) return r;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (OpenFile* of : opens_)
+    if (!of->directory && of->hiddenPath.empty() && of->name == name) of->hiddenPath = to;
+  hidden_.insert(to);
+  return 0;
+}
+
+bool Requests::onHidden(const std::string& path, const std::function<int(OpenFile*)>& fn,
+                        int* result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!hidden_.count(path)) return false;
+  *result = -ENOENT;  // closed meanwhile
+  for (OpenFile* of : opens_) {
+    if (of->hiddenPath == path) {
+      *result = fn(of);
+      break;
+    }
+  }
+  return true;
 }
 
 size_t Requests::openCount() {
@@ -165,15 +215,18 @@ void Requests::closeOpen(OpenFile* of, bool deleteOnClose, NTSTATUS* cleanupStat
 
 int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, uint32_t pid) {
   BY_HANDLE_FILE_INFORMATION info{};
-  if (of) {
-    DOKAN_FILE_INFO r = Request(of, pid, false);
-    NTSTATUS s = ops_->GetFileInformation(of->name.c_str(), &info, &r);
+  auto viaOpen = [&](OpenFile* open) {
+    DOKAN_FILE_INFO r = Request(open, pid, false);
+    NTSTATUS s = ops_->GetFileInformation(open->name.c_str(), &info, &r);
     if (s < 0) return Errno(s);
     FillStat(info, st);
     return 0;
-  }
+  };
+  if (of) return viaOpen(of);
+  int hiddenResult = 0;
+  if (onHidden(path, viaOpen, &hiddenResult)) return hiddenResult;
   std::u16string name;
-  if (!WindowsName(path, name)) return -EINVAL;
+  if (int e = WindowsName(path, name)) return e;
   OpenFile tmp;
   NTSTATUS s = create(name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
                       FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
@@ -202,7 +255,7 @@ int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, ui
 int Requests::open(const std::string& path, int flags, bool createIt, uint32_t pid,
                    OpenFile** out) {
   std::u16string name;
-  if (!WindowsName(path, name)) return -EINVAL;
+  if (int e = WindowsName(path, name)) return e;
   ACCESS_MASK access = 0;
   switch (flags & O_ACCMODE) {
     case O_RDONLY: access = FILE_GENERIC_READ; break;
@@ -274,7 +327,7 @@ int Requests::release(OpenFile* of, uint32_t pid) {
 
 int Requests::opendir(const std::string& path, uint32_t pid, OpenFile** out) {
   std::u16string name;
-  if (!WindowsName(path, name)) return -EINVAL;
+  if (int e = WindowsName(path, name)) return e;
   auto* of = new OpenFile;
   NTSTATUS s = create(name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
                       FILE_OPEN, FILE_DIRECTORY_FILE, pid, of);
@@ -282,6 +335,7 @@ int Requests::opendir(const std::string& path, uint32_t pid, OpenFile** out) {
     delete of;
     return Errno(s);
   }
+  of->directory = true;
   *out = track(of);
   return 0;
 }
@@ -305,6 +359,9 @@ int Requests::readdir(OpenFile* of, uint32_t pid, int64_t offset, const EntrySin
       if (wide == u"." || wide == u"..") continue;
       std::string name;
       if (!win32::Utf16ToUtf8(wide, name) || name.empty()) continue;  // not representable
+      // A name longer than a Linux name can be could never be looked up;
+      // listing it would show a file that no call can reach.
+      if (name.size() > kMaxNameBytes) continue;
       FillStat(d, &st);
       of->listing.emplace_back(std::move(name), st);
     }
@@ -319,7 +376,7 @@ int Requests::releasedir(OpenFile* of, uint32_t pid) { return release(of, pid); 
 
 int Requests::mkdir(const std::string& path, uint32_t pid) {
   std::u16string name;
-  if (!WindowsName(path, name)) return -EINVAL;
+  if (int e = WindowsName(path, name)) return e;
   OpenFile tmp;
   NTSTATUS s = create(name, FILE_LIST_DIRECTORY | SYNCHRONIZE, kShareAll, FILE_CREATE,
                       FILE_DIRECTORY_FILE, pid, &tmp);
@@ -330,7 +387,7 @@ int Requests::mkdir(const std::string& path, uint32_t pid) {
 
 int Requests::rmdir(const std::string& path, uint32_t pid) {
   std::u16string name;
-  if (!WindowsName(path, name)) return -EINVAL;
+  if (int e = WindowsName(path, name)) return e;
   OpenFile tmp;
   NTSTATUS s = create(name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
                       FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
@@ -344,8 +401,17 @@ int Requests::rmdir(const std::string& path, uint32_t pid) {
 }
 
 int Requests::unlink(const std::string& path, uint32_t pid) {
+  {
+    // The last close of a deleted file: its hidden name is only local.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (hidden_.erase(path)) {
+      for (OpenFile* of : opens_)
+        if (of->hiddenPath == path) of->hiddenPath.clear();
+      return 0;
+    }
+  }
   std::u16string name;
-  if (!WindowsName(path, name)) return -EINVAL;
+  if (int e = WindowsName(path, name)) return e;
   OpenFile tmp;
   NTSTATUS s = create(name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
                       FILE_NON_DIRECTORY_FILE, pid, &tmp);
@@ -360,8 +426,25 @@ int Requests::unlink(const std::string& path, uint32_t pid) {
 
 int Requests::rename(const std::string& from, const std::string& to, bool noReplace,
                      uint32_t pid) {
+  int hiddenResult = 0;
+  if (onHidden(from, [](OpenFile*) { return -ENOENT; }, &hiddenResult))
+    return -ENOENT;  // a deleted file has no name to move
+  if (IsHiddenName(to) && !IsHiddenName(from) &&
+      from.substr(0, from.rfind('/')) == to.substr(0, to.rfind('/'))) {
+    // libfuse keeps an open file that is unlinked or replaced under a
+    // hidden name; for the drive that is the file's deletion.
+    std::u16string name;
+    if (int e = WindowsName(from, name)) return e;
+    bool open = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (OpenFile* of : opens_) open |= !of->directory && of->hiddenPath.empty() && of->name == name;
+    }
+    if (open) return hide(from, to, pid);
+  }
   std::u16string oldName, newName;
-  if (!WindowsName(from, oldName) || !WindowsName(to, newName)) return -EINVAL;
+  if (int e = WindowsName(from, oldName)) return e;
+  if (int e = WindowsName(to, newName)) return e;
   OpenFile tmp;
   NTSTATUS s = create(oldName, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
                       FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
@@ -374,12 +457,15 @@ int Requests::rename(const std::string& from, const std::string& to, bool noRepl
 }
 
 int Requests::truncate(const std::string& path, int64_t size, OpenFile* of, uint32_t pid) {
-  if (of) {
-    DOKAN_FILE_INFO r = Request(of, pid, false);
-    return Errno(ops_->SetEndOfFile(of->name.c_str(), size, &r));
-  }
+  auto viaOpen = [&](OpenFile* open) {
+    DOKAN_FILE_INFO r = Request(open, pid, false);
+    return Errno(ops_->SetEndOfFile(open->name.c_str(), size, &r));
+  };
+  if (of) return viaOpen(of);
+  int hiddenResult = 0;
+  if (onHidden(path, viaOpen, &hiddenResult)) return hiddenResult;
   std::u16string name;
-  if (!WindowsName(path, name)) return -EINVAL;
+  if (int e = WindowsName(path, name)) return e;
   OpenFile tmp;
   NTSTATUS s = create(name, FILE_GENERIC_WRITE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
                       pid, &tmp);
@@ -402,12 +488,15 @@ int Requests::utimens(const std::string& path, const struct timespec tv[2], Open
   FILETIME access = ToFiletime(pick(tv[0])), write = ToFiletime(pick(tv[1]));
   const FILETIME* a = tv[0].tv_nsec == UTIME_OMIT ? nullptr : &access;
   const FILETIME* w = tv[1].tv_nsec == UTIME_OMIT ? nullptr : &write;
-  if (of) {
-    DOKAN_FILE_INFO r = Request(of, pid, false);
-    return Errno(ops_->SetFileTime(of->name.c_str(), nullptr, a, w, &r));
-  }
+  auto viaOpen = [&](OpenFile* open) {
+    DOKAN_FILE_INFO r = Request(open, pid, false);
+    return Errno(ops_->SetFileTime(open->name.c_str(), nullptr, a, w, &r));
+  };
+  if (of) return viaOpen(of);
+  int hiddenResult = 0;
+  if (onHidden(path, viaOpen, &hiddenResult)) return hiddenResult;
   std::u16string name;
-  if (!WindowsName(path, name)) return -EINVAL;
+  if (int e = WindowsName(path, name)) return e;
   OpenFile tmp;
   NTSTATUS s = create(name, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
                       FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
@@ -439,7 +528,7 @@ int Requests::statfs(struct statvfs* out, uint32_t pid) {
   out->f_bfree = totalFree / kStatfsBlock;
   out->f_bavail = available / kStatfsBlock;
   out->f_fsid = serial;
-  out->f_namemax = maxComponent;
+  out->f_namemax = std::min<unsigned long>(maxComponent, kMaxNameBytes);
   return 0;
 }
 
