@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "cache/block_cache.h"
 #include "cache/file_context.h"
 #include "cache/meta_cache.h"
 #include "facade/library_state.h"
@@ -138,6 +139,7 @@ int cloud_remove(const char* path, bool toTrash) {
                                                   : api::moveToTrash(service);
   if (isErrorResult(result)) return failureOf(result);
   removeMetaCache(service);
+  block_cache::removed(service);
   return 0;
 }
 
@@ -165,6 +167,7 @@ int cloud_rename(const char* from, const char* to, bool overwrite) {
   JsonPtr result = api::moveResource(fromService, toService, overwrite);
   if (isErrorResult(result)) return failureOf(result);
   removeMetaCache(fromService);
+  block_cache::renamed(fromService, toService);
   return 0;
 }
 
