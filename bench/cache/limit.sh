@@ -96,7 +96,7 @@ mounted again:
 $row_default
 $row_limited
 
-With the default limit nothing needs to go (the limit is far above 321 MiB); with a limit
+With the default limit nothing needs to go (it is far above the 320 MiB of 40 versions); with a limit
 the replaced versions go first and the cache stays under it, across the remount too.
 
 A bounded stand-in for an hour of use under a limit of $limit_mib MiB: $rounds rounds of writing a
