@@ -165,6 +165,8 @@ goal_vs() {  # ours key, other key, factor
   echo "$(verdict "$(ratio "${M[$1]}" "${M[$2]}")" "$3") on the median, $(verdict "$(ratio "${B[$1]}" "${B[$2]}")" "$3") on the best"
 }
 
+# The section of limit.sh is kept across a new report.
+limit_section=$(sed -n '/^## Cache limit$/,$p' "$here/REPORT.md" 2>/dev/null || true)
 cat >"$here/REPORT.md" <<REPORT
 # File content: our drive against rclone and a libfuse3 passthrough
 
@@ -224,4 +226,5 @@ Goals:
 $(bench_machine)
 Run on $(date -u +%Y-%m-%dT%H:%MZ) with \`bench/cache/run.sh${1:+ $1}\` (ROUNDS=$rounds).
 REPORT
+if [ -n "$limit_section" ]; then printf '\n%s\n' "$limit_section" >>"$here/REPORT.md"; fi
 cat "$here/REPORT.md"

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 
+#include "cache/block_cache.h"
 #include "cache/content_service.h"
 #include "cache/worker_pools.h"
 #include "fs/root_layout.h"
@@ -44,7 +45,10 @@ bool blockFileMissing(const BlockInfo& b) {
 
 int ensureBlockFile(BlockInfo& b, const FileContext& fc) {
   if (b.path.empty()) return 0;  // never written: reads as zero bytes
-  if (!blockFileMissing(b)) return 0;
+  if (!blockFileMissing(b)) {
+    if (!b.id.empty()) block_cache::use(b.id, blockIdLength(b.id), fc.path);
+    return 0;
+  }
   if (b.id.empty()) {
     // A private copy vanished from the temporary directory: nothing to fetch.
     TLOG_WARN("private block file missing: ", b.path);
@@ -70,6 +74,7 @@ int ensureBlockFile(BlockInfo& b, const FileContext& fc) {
     return 0;
   }
   b.knownCached.store(true);
+  block_cache::use(b.id, st.st_size, fc.path);
   return 0;
 }
 
@@ -95,6 +100,7 @@ void runPrefetchTask(const BlockInfoPtr& b, const FileContextPtr& fc) {
   ScopedLock lock(b->mutex);
   if (b->detached) return;  // the file was closed meanwhile
   if (b->prefetchRequested.load() && !b->file.isOpen()) {
+    CachePin pin(b->id);
     const int r = ensureBlockFile(*b, *fc);
     if (r != 0) TLOG_DEBUG("prefetch dropped: ", b->id, " status ", r);
   }
@@ -130,7 +136,11 @@ int cloud_read(const char* path, char* buf, size_t len, int64_t off, bool sync, 
     if (next2) prefetchBlock(next2, fc);
 
     int64_t got = 0;
-    {
+    if (!b) {
+      // A hole: zeros, with no record and no file.
+      got = std::min<int64_t>(remaining, BLOCK_SIZE - o);
+      std::memset(buf + done, 0, static_cast<size_t>(got));
+    } else {
       ScopedLock lock(b->mutex);
       const int64_t avail = static_cast<int64_t>(b->length) - o;
       if (b->path.empty()) {
@@ -148,6 +158,7 @@ int cloud_read(const char* path, char* buf, size_t len, int64_t off, bool sync, 
             ScopedLock previousLock(previous->mutex);
             if (previous->file.isOpen() && !previous->id.empty()) previous->file.close();
           }
+          CachePin pin(b->id);  // from the check until the descriptor is closed
           const int r = ensureBlockFile(*b, *fc);
           if (r != 0) return r;
           TLOG_DEBUG("open block file: ", b->path);
@@ -156,7 +167,7 @@ int cloud_read(const char* path, char* buf, size_t len, int64_t off, bool sync, 
           const int fd = ::open(b->path.c_str(),
                                 (b->id.empty() ? O_RDWR : O_RDONLY) | O_CLOEXEC);
           if (fd < 0) return osFailure(errno);
-          b->file.reset(fd);
+          b->file.reset(fd, b->id.empty() ? CachePin() : std::move(pin));
           b->fileWritable = b->id.empty();
           if (!b->id.empty()) b->knownCached.store(true);
         }

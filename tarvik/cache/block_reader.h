@@ -27,8 +27,9 @@ bool isMissingFile(const std::string& path);
 // with a size other than the id's length.
 bool blockFileMissing(const BlockInfo& b);
 
-// Block's mutex held. Downloads the block into a temporary file and renames
-// it into place when its file is missing. 0 or a status: the mapped service
+// Block's mutex held, and a pin on the block's id when it has one.
+// Downloads the block into a temporary file and renames it into place when
+// its file is missing; the block file counts as used for fc's file. 0 or a status: the mapped service
 // error when the download fails or does not match the id (the temporary
 // file is removed then). A block without path (never written) needs no file.
 int ensureBlockFile(BlockInfo& b, const FileContext& fc);

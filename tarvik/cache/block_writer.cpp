@@ -139,14 +139,31 @@ int createZeroFile(const std::string& path, uint32_t length) {
 // reach the caller as a failure.
 int asFailure(int status) { return status > 0 ? -status : status; }
 
+// A record for a hole that is about to be written or cut: BLOCK_SIZE zeros
+// without a file.
+BlockInfoPtr newHoleRecord() {
+  auto b = std::make_shared<BlockInfo>();
+  b->length = BLOCK_SIZE;
+  b->state = BLOCK_DIRTY;
+  return b;
+}
+
+// Context mutex held. Block `index` of the list, given a record of its own
+// when it is a hole.
+BlockInfoPtr materializeLocked(FileContext& fc, int64_t index) {
+  BlockInfoPtr& slot = fc.blocks[static_cast<size_t>(index)];
+  if (!slot) slot = newHoleRecord();
+  return slot;
+}
+
 // Context mutex held. Makes block `index` exist: the old last block is
 // first filled with zeros up to BLOCK_SIZE (so block boundaries stay at
-// multiples of BLOCK_SIZE), blocks between are holes of BLOCK_SIZE, and the
-// new last block starts empty. 0 or a status (nothing appended then).
+// multiples of BLOCK_SIZE), blocks between are holes (null elements), and
+// the new last block starts empty. 0 or a status (nothing appended then).
 int extendBlocksLocked(FileContext& fc, int64_t index) {
   const int64_t count = static_cast<int64_t>(fc.blocks.size());
   if (index < count) return 0;
-  if (count > 0) {
+  if (count > 0 && fc.blocks.back()) {
     BlockInfo& last = *fc.blocks.back();
     ScopedLock lock(last.mutex);
     if (last.length < BLOCK_SIZE) {
@@ -163,12 +180,11 @@ int extendBlocksLocked(FileContext& fc, int64_t index) {
       last.state = BLOCK_DIRTY;
     }
   }
-  for (int64_t k = count; k <= index; ++k) {
-    auto block = std::make_shared<BlockInfo>();
-    block->length = (k == index) ? 0 : BLOCK_SIZE;
-    block->state = BLOCK_DIRTY;
-    fc.blocks.push_back(std::move(block));
-  }
+  fc.blocks.resize(static_cast<size_t>(index));  // holes up to the new last block
+  auto block = std::make_shared<BlockInfo>();
+  block->length = 0;
+  block->state = BLOCK_DIRTY;
+  fc.blocks.push_back(std::move(block));
   return 0;
 }
 
@@ -191,6 +207,7 @@ int makeBlockWritable(BlockInfo& b, FileContext& fc) {
   bool fresh = false;
   if (!b.path.empty()) {
     if (!b.id.empty()) {
+      CachePin pin(b.id);  // until the copy is made
       const int r = ensureBlockFile(b, fc);
       if (r != 0) return r;
       const std::string copy = newTempPath();
@@ -202,6 +219,7 @@ int makeBlockWritable(BlockInfo& b, FileContext& fc) {
       }
       b.id.clear();
       b.path = copy;
+      b.sealPin.reset();  // a sealed version is no longer this block's content
     }
     // else: a private copy whose file was closed; reopen it.
   } else {
@@ -228,7 +246,8 @@ int makeBlockWritable(BlockInfo& b, FileContext& fc) {
   return 0;
 }
 
-int sealAndUploadBlock(const BlockInfoPtr& b, const std::string& uploadToken) {
+int sealAndUploadBlock(const BlockInfoPtr& b, const std::string& uploadToken,
+                       const std::string& servicePath) {
   ScopedLock lock(b->mutex);
   if (b->detached) return 1;
   if (b->state == BLOCK_UPLOADED) return 0;
@@ -248,6 +267,7 @@ int sealAndUploadBlock(const BlockInfoPtr& b, const std::string& uploadToken) {
     const int err = hashFile(b->path, &id);
     if (err != 0) return osFailure(err);
     const std::string target = blockFilePath(id);
+    CachePin pin(id);  // from the check for an equal block until the upload
     BlockInfo probe;
     probe.id = id;
     probe.path = target;
@@ -263,10 +283,13 @@ int sealAndUploadBlock(const BlockInfoPtr& b, const std::string& uploadToken) {
     b->length = static_cast<uint32_t>(blockIdLength(id));
     b->state = BLOCK_SEALED;
     b->knownCached.store(true);
+    b->sealPin = std::move(pin);
+    block_cache::use(id, b->length, servicePath);
   }
   const int r = contentService().uploadBlock(uploadToken, b->id, b->path);
   if (r != 0) return mapServiceError(r);
   b->state = BLOCK_UPLOADED;
+  b->sealPin.reset();
   return 0;
 }
 
@@ -277,7 +300,7 @@ int scheduleBlockUpload(const FileContextPtr& fc, const BlockInfoPtr& b) {
   fc->uploadFinished();
   if (r == -1) {
     // No pools (no mount): upload on this thread.
-    const int s = sealAndUploadBlock(b, fc->uploadToken);
+    const int s = sealAndUploadBlock(b, fc->uploadToken, fc->path);
     return s == 1 ? 0 : s;
   }
   return r;
@@ -285,7 +308,7 @@ int scheduleBlockUpload(const FileContextPtr& fc, const BlockInfoPtr& b) {
 
 void runUploadTask(const BlockInfoPtr& b, const FileContextPtr& fc) {
   if (!fc->closed.load()) {
-    const int r = sealAndUploadBlock(b, fc->uploadToken);
+    const int r = sealAndUploadBlock(b, fc->uploadToken, fc->path);
     if (r != 0) removeMetaCache(fc->path);
   }
   fc->uploadFinished();
@@ -301,8 +324,11 @@ int cloud_write(const char* path, const char* buf, size_t len, int64_t off, bool
     return static_cast<int>(std::min<size_t>(len, INT_MAX));
   }
   if (off < 0) return -DECAS_EINVAL;
+  // Nothing lies beyond the largest file; a write that crosses it stops there.
+  if (len > 0 && off >= MAX_FILE_SIZE) return STATUS_FILE_TOO_LARGE;
   const auto start = std::chrono::steady_clock::now();
   int64_t remaining = static_cast<int64_t>(std::min<size_t>(len, INT_MAX));
+  remaining = std::min(remaining, std::max<int64_t>(0, MAX_FILE_SIZE - off));
   int64_t done = 0;
   while (remaining > 0) {
     const int64_t pos = off + done;
@@ -316,9 +342,13 @@ int cloud_write(const char* path, const char* buf, size_t len, int64_t off, bool
       TLOG_DEBUG(">fh locked@write");
       const int r = extendBlocksLocked(*fc, i);
       if (r != 0) return r;
-      b = fc->blocks[i];
-      // Entering block i at its start: an earlier block is complete.
-      if (o == 0 && i > 0) sealTarget = fc->blocks[(sync || i < 2) ? i - 1 : i - 2];
+      b = materializeLocked(*fc, i);
+      // Entering block i at its start: an earlier block is complete. A hole
+      // is sealed as the file's one block of zeros.
+      if (o == 0 && i > 0) {
+        sealTarget = fc->blocks[(sync || i < 2) ? i - 1 : i - 2];
+        if (!sealTarget) sealTarget = holeBlockLocked(*fc);
+      }
     }
     TLOG_DEBUG(">fh unlocked@write");
 
@@ -346,7 +376,7 @@ int cloud_write(const char* path, const char* buf, size_t len, int64_t off, bool
       if (sealTarget) {
         TLOG_DEBUG(">flush block file: ", sealTarget->path);
         if (sync) {
-          r = sealAndUploadBlock(sealTarget, fc->uploadToken);
+          r = sealAndUploadBlock(sealTarget, fc->uploadToken, fc->path);
           if (r == 1) r = 0;  // closed meanwhile: nothing to upload for it
         } else {
           r = scheduleBlockUpload(fc, sealTarget);
@@ -386,6 +416,7 @@ int cloud_ftruncate(const char* path, int64_t size, DecasHandle* h) {
   if (!fc || fc->directory) return -DECAS_EINVAL;
   if (fc->commandFile) return 0;
   if (size < 0) return -DECAS_EINVAL;
+  if (size > MAX_FILE_SIZE) return STATUS_FILE_TOO_LARGE;
   if (size == 0) {
     TLOG_DEBUG(">truncate 0 byte.");
     ScopedLock lock(fc->mutex);
@@ -408,7 +439,7 @@ int cloud_ftruncate(const char* path, int64_t size, DecasHandle* h) {
         const int r = extendBlocksLocked(*fc, i);
         if (r != 0) return r;
       }
-      b = fc->blocks[i];
+      b = materializeLocked(*fc, i);
     }
     TLOG_DEBUG(">fh unlocked@ftruncate");
     ScopedLock lock(b->mutex);
@@ -440,8 +471,15 @@ int cloud_flush(const char* path, DecasHandle* h) {
   std::vector<std::string> ids;
   ids.reserve(fc->blocks.size());
   bool changed = false;
+  std::vector<size_t> holes;  // positions in `ids` that take the id of zeros
   for (size_t k = 0; k < fc->blocks.size(); ++k) {
     const BlockInfoPtr& b = fc->blocks[k];
+    if (!b) {
+      holes.push_back(ids.size());
+      ids.emplace_back();
+      total += BLOCK_SIZE;
+      continue;
+    }
     for (int attempt = 0;; ++attempt) {
       bool uploaded = false;
       bool hasContent = false;
@@ -468,7 +506,7 @@ int cloud_flush(const char* path, DecasHandle* h) {
       } else {
         TLOG_WARN(">empty block");
       }
-      const int r = sealAndUploadBlock(b, fc->uploadToken);
+      const int r = sealAndUploadBlock(b, fc->uploadToken, fc->path);
       if (r != 0) {
         removeMetaCache(fc->path);
         return r == 1 ? kStatusHandleClosed : r;
@@ -477,6 +515,21 @@ int cloud_flush(const char* path, DecasHandle* h) {
   }
 
   if (changed || fc->commitNeeded.load()) {
+    if (!holes.empty()) {
+      // All holes share one block of zeros, sealed and uploaded once.
+      const BlockInfoPtr& zeros = holeBlockLocked(*fc);
+      const int r = sealAndUploadBlock(zeros, fc->uploadToken, fc->path);
+      if (r != 0) {
+        removeMetaCache(fc->path);
+        return r == 1 ? kStatusHandleClosed : r;
+      }
+      std::string id;
+      {
+        ScopedLock zerosLock(zeros->mutex);
+        id = zeros->id;
+      }
+      for (size_t k : holes) ids[k] = id;
+    }
     TLOG_DEBUG(">update size = ", total);
     if (fc->meta) fc->meta->setSizeAndMtime(total, nowMicroseconds());
     fc->sizeStale.store(false);
@@ -491,6 +544,7 @@ int cloud_flush(const char* path, DecasHandle* h) {
       h->state |= HANDLE_CONTENT_UPLOADED;
     }
     fc->commitNeeded.store(false);
+    block_cache::listed(fc->path, ids);  // replaced blocks go first
     relockAfterCommit(*fc, h);
   }
   TLOG_DEBUG(">flush takes ", elapsedMs(start), "[msec]");

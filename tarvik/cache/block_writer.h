@@ -36,7 +36,9 @@ int makeBlockWritable(BlockInfo& b, FileContext& fc);
 
 // Seals a dirty block and uploads a sealed one. 0; 1 when the file was
 // closed (the block is detached); or a status.
-int sealAndUploadBlock(const BlockInfoPtr& b, const std::string& uploadToken);
+// `servicePath` names the file the block belongs to, for the block cache.
+int sealAndUploadBlock(const BlockInfoPtr& b, const std::string& uploadToken,
+                       const std::string& servicePath = std::string());
 
 // pending uploads + 1 and the upload task queued; 0 or the pool's status.
 // Without pools the block is sealed and uploaded at once.

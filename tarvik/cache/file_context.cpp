@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "cache/block_reader.h"
@@ -52,6 +53,7 @@ void unregisterOpenFile(const FileContext* fc) {
 }  // namespace
 
 int BlockFile::close() {
+  pin_.reset();
   if (fd_ < 0) return 0;
   const int rc = ::close(fd_);
   fd_ = -1;
@@ -75,6 +77,29 @@ bool FileContext::waitForUploads(int32_t limit, std::chrono::steady_clock::time_
   return uploadDone_.wait_until(lock, deadline, [&] { return pendingUploads.load() <= limit; });
 }
 
+const std::string& zeroBlockId() {
+  static std::once_flag once;
+  static std::string id;
+  std::call_once(once, [] {
+    constexpr size_t kPiece = 1u << 20;
+    std::unique_ptr<char[]> zeros(new char[kPiece]());
+    Sha1 sha;
+    for (uint32_t done = 0; done < BLOCK_SIZE; done += kPiece) sha.update(zeros.get(), kPiece);
+    id = sha.finishUrlBase64() + "#" + std::to_string(BLOCK_SIZE);
+  });
+  return id;
+}
+
+const BlockInfoPtr& holeBlockLocked(FileContext& fc) {
+  if (!fc.holeBlock) {
+    auto b = std::make_shared<BlockInfo>();
+    b->length = BLOCK_SIZE;
+    b->state = BLOCK_DIRTY;
+    fc.holeBlock = std::move(b);
+  }
+  return fc.holeBlock;
+}
+
 std::string blockFilePath(const std::string& id) { return state().blockDir + "/" + id; }
 
 std::string newTempPath() { return temporaryFileName(); }
@@ -87,9 +112,11 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
   fc->path = servicePath;
 
   std::vector<std::string> ids;
+  bool readList = false;
   if (!isNew && (flags & (OPEN_READ | OPEN_WRITE)) && pretestDownload &&
       !isErrorResult(pretestDownload)) {
     fc->downloadToken = pretestDownload->member("token")->text();
+    readList = true;
     JsonPtr list = pretestDownload->member("blockIds");
     for (size_t k = 0; k < list->count(); ++k) {
       JsonPtr id = list->element(k);
@@ -100,6 +127,8 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
       ids.push_back(id->text());
     }
   }
+  // Blocks cached for an earlier content of this file go first.
+  if (readList) block_cache::listed(servicePath, ids);
   if (isNew || (flags & OPEN_WRITE)) fc->uploadToken = uploadToken;
   fc->meta = obtainMetaCache(servicePath, &record);
   fc->commitNeeded.store(isNew);
@@ -118,6 +147,10 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
       }
       if (length != BLOCK_SIZE && k + 1 != ids.size()) {
         TLOG_WARN("short block in the middle of ", servicePath, ": ", ids[k]);
+      }
+      if (k + 1 != ids.size() && ids[k] == zeroBlockId()) {
+        fc->blocks.push_back(nullptr);  // a block of zeros: a hole, read without download
+        continue;
       }
       auto b = std::make_shared<BlockInfo>();
       b->id = ids[k];
@@ -151,9 +184,11 @@ int contentClose(DecasHandle* handle) {
   {
     ScopedLock lock(fc->mutex);
     blocks = fc->blocks;
+    if (fc->holeBlock) blocks.push_back(fc->holeBlock);
   }
   int status = 0;
   for (const BlockInfoPtr& b : blocks) {
+    if (!b) continue;  // a hole
     ScopedLock lock(b->mutex);
     const int err = b->file.close();
     if (err != 0 && status == 0) status = osFailure(err);
@@ -220,6 +255,10 @@ int cloud_fstat(const char* path, StatRecord* out, DecasHandle* h) {
     {
       ScopedLock lock(fc->mutex);
       for (const BlockInfoPtr& b : fc->blocks) {
+        if (!b) {
+          sum += BLOCK_SIZE;
+          continue;
+        }
         ScopedLock blockLock(b->mutex);
         struct stat st;
         if (b->file.isOpen() && ::fstat(b->file.fd(), &st) == 0) {
@@ -251,6 +290,7 @@ int clearCache() {
   if (rc != 0) return rc;
   const std::string& dir = state().blockDir;
   const int status = removeRecursive(dir);
+  block_cache::rescan();  // what is left, if the removal failed halfway
   if (status != 0) return status;
   return makeDirectories(dir);
 }

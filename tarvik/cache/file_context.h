@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "cache/block_cache.h"
 #include "cache/meta_cache.h"
 #include "fs/decas.h"
 #include "webapi/json.h"
@@ -36,13 +37,21 @@ namespace tarvik {
 
 constexpr uint32_t BLOCK_SIZE = 8u * 1024u * 1024u;  // 8 388 608 bytes
 
+// Largest file the drive stores: 1 TiB, 131 072 blocks. Every commit lists
+// the id of every block of the file, so the list (about 5 MB of text at
+// this size) bounds what one flush may send; larger sizes fail with
+// STATUS_FILE_TOO_LARGE before anything is allocated.
+constexpr int64_t MAX_FILE_SIZE = int64_t{1} << 40;
+constexpr int32_t STATUS_FILE_TOO_LARGE = -(DECAS_OS_ERROR_BASE + 223);  // ERROR_FILE_TOO_LARGE
+
 enum BlockState : int {
   BLOCK_DIRTY = 0,     // content changed locally
   BLOCK_SEALED = 1,    // hashed and stored under id, upload not confirmed
   BLOCK_UPLOADED = 2,  // the service has it under id
 };
 
-// An open file descriptor closed by its owner; -1 when none.
+// An open file descriptor closed by its owner; -1 when none. A descriptor
+// of a block file in the block directory holds a pin on it while open.
 class BlockFile {
  public:
   BlockFile() = default;
@@ -52,15 +61,17 @@ class BlockFile {
 
   bool isOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }
-  void reset(int fd) {
+  void reset(int fd, CachePin pin = CachePin()) {
     close();
     fd_ = fd;
+    pin_ = std::move(pin);
   }
   // 0, or the errno of close(2). The descriptor is gone either way.
   int close();
 
  private:
   int fd_ = -1;
+  CachePin pin_;
 };
 
 // One block of an open file. Every field except prefetchRequested is guarded
@@ -79,6 +90,9 @@ class BlockInfo {
   // The block file was seen in the block directory: readers need not ask
   // for a prefetch of it again. A hint only; reads still check the file.
   std::atomic<bool> knownCached{false};
+  // Held while the block is BLOCK_SEALED: its file in the block directory is
+  // the only copy until the service has it.
+  CachePin sealPin;
 };
 
 using BlockInfoPtr = std::shared_ptr<BlockInfo>;
@@ -110,7 +124,17 @@ class FileContext {
   bool directory = false;                 // an open folder
 
   std::mutex mutex;                 // guards `blocks` (the list, not the blocks)
-  std::vector<BlockInfoPtr> blocks;  // block i is element i
+  // Block i is element i. A null element is a hole: BLOCK_SIZE zero bytes
+  // that were never written (an extension of the file, or a block of zeros
+  // from the service). Holes cost no record of their own, so a sparse
+  // extension costs memory for the data written, not for its size. The
+  // last element is never null.
+  std::vector<BlockInfoPtr> blocks;
+  // Stands for every hole when the file is sealed and committed: one block
+  // of BLOCK_SIZE zeros, sealed and uploaded once for this file. Created on
+  // first use under `mutex`; never written. Its mutex comes after every
+  // other block mutex.
+  BlockInfoPtr holeBlock;
   std::atomic<int32_t> pendingUploads{0};  // background uploads queued and not finished
 
   // An upload task ended (or was dropped): pending uploads - 1, and wake a
@@ -126,6 +150,12 @@ class FileContext {
 };
 
 using FileContextPtr = std::shared_ptr<FileContext>;
+
+// The BlockId of BLOCK_SIZE zero bytes (computed once).
+const std::string& zeroBlockId();
+
+// Context mutex held. The block that stands for the holes of `fc`.
+const BlockInfoPtr& holeBlockLocked(FileContext& fc);
 
 // block directory + "/" + id
 std::string blockFilePath(const std::string& id);

@@ -17,6 +17,7 @@
 #include <map>
 #include <string>
 
+#include "cache/byte_size.h"
 #include "tarvik.h"
 #include "wincrypt.h"
 
@@ -45,6 +46,9 @@ const char kUsage[] =
     "  --proxy-user USER       proxy user name\n"
     "  --proxy-password-file F proxy password from the first line of F\n"
     "  --clear-cache           empty the local block cache before mounting\n"
+    "  --cache-limit SIZE      keep the block cache under SIZE (e.g. 2G, 500M; default:\n"
+    "                          the smaller of 10G and 10 % of its file system);\n"
+    "                          sets TARVIK_CACHE_LIMIT\n"
     "  --mark-read             mark the shown announcement as read\n"
     "  -h, --help              show this text\n"
     "\n"
@@ -120,6 +124,7 @@ int main(int argc, char** argv) {
   std::string url, corp, user, passwordFile, certFile, lang = "en", proxy, proxyType = "http",
                                                          proxyUser, proxyPasswordFile, mountPoint;
   bool passwordStdin = false, log = false, clearCache = false, markRead = false;
+  std::string cacheLimit;
 
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -146,6 +151,7 @@ int main(int argc, char** argv) {
     else if (a == "--proxy-user") value(proxyUser);
     else if (a == "--proxy-password-file") value(proxyPasswordFile);
     else if (a == "--clear-cache") clearCache = true;
+    else if (a == "--cache-limit") value(cacheLimit);
     else if (a == "--mark-read") markRead = true;
     else if (a == "--password") {
       std::fprintf(stderr, "tarvik-mount: the password is never taken from the command line; "
@@ -169,6 +175,19 @@ int main(int argc, char** argv) {
   if ((corp.empty() || user.empty()) && certFile.empty()) {
     std::fprintf(stderr, "tarvik-mount: --corp and --user are required without --cert\n");
     return 2;
+  }
+
+  // The library reads its cache limit from the environment at tarvik_init.
+  {
+    const char* inherited = std::getenv("TARVIK_CACHE_LIMIT");
+    const std::string text = !cacheLimit.empty() ? cacheLimit : inherited ? inherited : "";
+    int64_t bytes = 0;
+    if (!text.empty() && !tarvik::parseByteSize(text, &bytes)) {
+      std::fprintf(stderr, "tarvik-mount: cache limit \"%s\" is not a size such as 2G or 500M\n",
+                   text.c_str());
+      return 2;
+    }
+    if (!cacheLimit.empty()) ::setenv("TARVIK_CACHE_LIMIT", cacheLimit.c_str(), 1);
   }
 
   // Proxy and certificate only store values; they come first.

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "cache/block_cache.h"
 #include "facade/library_state.h"
 #include "log/log.h"
 
@@ -114,6 +115,7 @@ int runGlobalInitialize() {
   rc = prepareTemporaryDirectory(st);
   if (rc != 0) return rc;
   st.tempFileCounter.store(0);
+  block_cache::rescan();  // blocks left by earlier runs count against the limit
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 
+#include "cache/block_cache.h"
 #include "facade/directories.h"
 #include "facade/library_state.h"
 #include "log/log.h"
@@ -26,6 +27,7 @@ extern "C" int tarvik_init(const char* baseUrl, const char* language, bool debug
   log::start(logFile, debug);
   st.debug = debug;
   st.noLocking = false;
+  block_cache::configureFromEnvironment();
 
   st.apiBase = std::string(baseUrl != nullptr ? baseUrl : "") + "api/";
   st.language = language != nullptr ? language : "";

@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "cache/block_cache.h"
 #include "cache/file_context.h"
 #include "cache/meta_cache.h"
 #include "facade/library_state.h"
@@ -145,6 +146,7 @@ int cloud_remove(const char* path, bool toTrash) {
   // commit it again.
   markOpenFilesRemoved(service);
   removeMetaCache(service);
+  block_cache::removed(service);
   return 0;
 }
 
@@ -173,6 +175,7 @@ int cloud_rename(const char* from, const char* to, bool overwrite) {
   JsonPtr result = api::moveResource(fromService, toService, overwrite);
   if (isErrorResult(result)) return failureOf(result);
   removeMetaCache(fromService);
+  block_cache::renamed(fromService, toService);
   return 0;
 }
 

@@ -157,6 +157,57 @@ TEST_F(ContentTest, HoleBlockBeforeAWriteIsSealedAsZeros) {
   EXPECT_EQ(zeros + zeros + part, fake().committedContent(uploadTokenFor("holes")));
 }
 
+// Extending a file costs memory for the bytes written, not for the size:
+// the blocks between are holes that share one uploaded block of zeros. Sizes
+// past the largest file fail at once and leave the file as it was.
+TEST_F(ContentTest, HugeSparseExtensionCostsOnlyTheWrittenBlocks) {
+  DecasHandle* h = openExisting("huge", "abc", OPEN_READ | OPEN_WRITE);
+  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_ftruncate(h->path.c_str(), 999999999999999, h));
+  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_ftruncate(h->path.c_str(), MAX_FILE_SIZE + 1, h));
+  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_write(h->path.c_str(), "x", 1, MAX_FILE_SIZE, true, h));
+  EXPECT_EQ(3, fstatSize(h));
+  ASSERT_EQ(1u, h->fileContext->blocks.size());
+
+  // The largest file: a write that crosses the end stops there.
+  ASSERT_EQ(0, cloud_ftruncate(h->path.c_str(), MAX_FILE_SIZE, h));
+  ASSERT_EQ(4, cloud_write(h->path.c_str(), "tail", 10, MAX_FILE_SIZE - 4, true, h));
+  EXPECT_EQ(MAX_FILE_SIZE, fstatSize(h));
+  const int64_t count = MAX_FILE_SIZE / B;
+  ASSERT_EQ(static_cast<size_t>(count), h->fileContext->blocks.size());
+  size_t records = 0;
+  for (const auto& b : h->fileContext->blocks) records += b ? 1 : 0;
+  EXPECT_EQ(2u, records);  // the first and the last block; the rest are holes
+
+  char buf[16];
+  ASSERT_EQ(16, cloud_read(h->path.c_str(), buf, 16, 5 * B - 8, true, h));
+  EXPECT_EQ(std::string(16, '\0'), std::string(buf, 16));
+  ASSERT_EQ(8, cloud_read(h->path.c_str(), buf, 16, MAX_FILE_SIZE - 8, true, h));
+  EXPECT_EQ(std::string("\0\0\0\0tail", 8), std::string(buf, 8));
+
+  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  const auto commit = fake().commits(uploadTokenFor("huge")).back();
+  ASSERT_EQ(static_cast<size_t>(count), commit.size());
+  const std::string zeros(B, '\0');
+  const std::string zeroId = blockIdOf(zeros.data(), zeros.size());
+  EXPECT_EQ(zeroId, zeroBlockId());
+  EXPECT_EQ(1, fake().uploadsOf(zeroId));  // one upload stands for 131 070 holes
+  for (int64_t k = 1; k + 1 < count; ++k) ASSERT_EQ(zeroId, commit[k]) << k;
+  std::string first = "abc" + std::string(B - 3, '\0');
+  EXPECT_EQ(blockIdOf(first.data(), first.size()), commit.front());
+  std::string last = std::string(B - 4, '\0') + "tail";
+  EXPECT_EQ(blockIdOf(last.data(), last.size()), commit.back());
+  EXPECT_EQ(3u, fake().uploadOrder().size());
+
+  // Opened again, the blocks of zeros are holes: read without a download.
+  DecasHandle* again = openIds("huge", commit, MAX_FILE_SIZE, OPEN_READ);
+  const int before = fake().totalDownloads();
+  ASSERT_EQ(16, cloud_read(again->path.c_str(), buf, 16, 7 * B, true, again));
+  EXPECT_EQ(std::string(16, '\0'), std::string(buf, 16));
+  EXPECT_EQ(before, fake().totalDownloads());
+  ASSERT_EQ(8, cloud_read(again->path.c_str(), buf, 8, MAX_FILE_SIZE - 8, true, again));
+  EXPECT_EQ(std::string("\0\0\0\0tail", 8), std::string(buf, 8));
+}
+
 TEST_F(ContentTest, ZeroByteWriteMarksForCommit) {
   const std::string data = pattern(10, 18);
   DecasHandle* h = openExisting("z", data, OPEN_READ | OPEN_WRITE);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "cache/block_cache.h"
 #include "cache/file_context.h"
 #include "cache/worker_pools.h"
 #include "facade/library_state.h"
@@ -284,6 +286,75 @@ TEST_F(MountedContentTest, ThreadsWriteSeveralFilesAtOnce) {
   for (int f = 0; f < kFiles; ++f) {
     EXPECT_TRUE(readFile(at("par" + std::to_string(f) + ".bin")) == contents[f]) << f;
   }
+}
+
+
+// The cache limit and the largest file on a real mount: a file overwritten
+// again and again keeps the cache under its limit (the replaced versions go
+// first), every version reads back whole, and a truncation to an absurd size
+// fails with EFBIG at once, one beyond the account's space with ENOSPC, while
+// a large sparse one costs no memory or cache for its holes.
+TEST_F(MountedContentTest, CacheStaysUnderItsLimitAndHugeSizesFailAtOnce) {
+  constexpr int64_t kLimit = 20 << 20;
+  setenv(kCacheLimitVariable, "20M", 1);
+  block_cache::configureFromEnvironment();
+  unsetenv(kCacheLimitVariable);
+  ASSERT_EQ(kLimit, block_cache::limit());
+
+  const std::string path = at("over.bin");
+  std::string current;
+  for (uint32_t v = 0; v < 8; ++v) {
+    current = pattern(B, 70 + v);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (size_t off = 0; off < current.size(); off += 1 << 20) {
+      ASSERT_EQ(1 << 20, ::pwrite(fd, current.data() + off, 1 << 20, static_cast<off_t>(off)));
+    }
+    ASSERT_EQ(0, ::close(fd));
+    int64_t usage = 0;
+    ASSERT_EQ(0, cacheUsage(&usage));
+    EXPECT_LE(usage, kLimit) << "after version " << v;
+  }
+  EXPECT_TRUE(readFile(path) == current);
+
+  // Far beyond the largest file: refused, the file untouched.
+  errno = 0;
+  EXPECT_EQ(-1, ::truncate(path.c_str(), 999999999999999LL));
+  EXPECT_EQ(EFBIG, errno);
+  errno = 0;
+  EXPECT_EQ(-1, ::truncate(path.c_str(), MAX_FILE_SIZE + 1));
+  EXPECT_EQ(EFBIG, errno);
+  struct stat st;
+  ASSERT_EQ(0, ::stat(path.c_str(), &st));
+  EXPECT_EQ(B, st.st_size);
+
+  // Allowed, but more than the account holds (10 GiB): the service's
+  // refusal is truncate's error, not a silent success.
+  errno = 0;
+  EXPECT_EQ(-1, ::truncate(path.c_str(), int64_t{64} << 30));
+  EXPECT_EQ(ENOSPC, errno);
+  ASSERT_EQ(0, ::stat(path.c_str(), &st));
+  EXPECT_EQ(B, st.st_size);
+
+  // 8 GiB: holes only; the commit reuses one block of zeros.
+  const int64_t big = int64_t{8} << 30;
+  ASSERT_EQ(0, ::truncate(path.c_str(), big));
+  ASSERT_EQ(0, ::stat(path.c_str(), &st));
+  EXPECT_EQ(big, st.st_size);
+  int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char buf[8];
+  ASSERT_EQ(8, ::pread(fd, buf, 8, big - 8));
+  EXPECT_EQ(std::string(8, '\0'), std::string(buf, 8));
+  ASSERT_EQ(8, ::pread(fd, buf, 8, B - 8));
+  EXPECT_EQ(current.substr(B - 8), std::string(buf, 8));
+  ::close(fd);
+  EXPECT_EQ(big, static_cast<int64_t>(
+                     api::getResourceDetail(home_ + "/over.bin")->member("size")->number()));
+  int64_t usage = 0;
+  ASSERT_EQ(0, cacheUsage(&usage));
+  EXPECT_LE(usage, kLimit);
+  ASSERT_EQ(0, ::unlink(path.c_str()));
 }
 
 }  // namespace

@@ -472,6 +472,12 @@ int Requests::truncate(const std::string& path, int64_t size, OpenFile* of, uint
   if (s < 0) return Errno(s);
   DOKAN_FILE_INFO r = Request(&tmp, pid, false);
   s = ops_->SetEndOfFile(name.c_str(), size, &r);
+  // As close(2) of a write descriptor: the new size is committed here, and a
+  // refusal (no space left on the service, say) is truncate's error.
+  if (s >= 0) {
+    DOKAN_FILE_INFO f = Request(&tmp, pid, false);
+    s = ops_->FlushFileBuffers(name.c_str(), &f);
+  }
   NTSTATUS cleanup = STATUS_SUCCESS;
   closeOpen(&tmp, false, &cleanup);
   if (s < 0) return Errno(s);
