@@ -76,9 +76,10 @@ int errorCode(const JsonPtr& document) {
 }
 
 JsonPtr callService(const std::string& method, const std::vector<RequestParam>& params,
-                    bool multipart, ErrorHandler handler) {
+                    bool multipart, ErrorHandler handler, Repeat repeat) {
   TransferRequest request;
   request.mode = BodyMode::kText;
+  request.repeat = repeat;
   request.url = buildServiceUrl(method);
   request.params = params;
   request.multipart = multipart;
@@ -115,9 +116,10 @@ JsonPtr callService(const std::string& method, const std::vector<RequestParam>& 
 
 int downloadToFile(const std::string& method, const std::vector<RequestParam>& params,
                    bool multipart, const std::string& filePath, int64_t* byteCount,
-                   std::string* digest) {
+                   std::string* digest, Repeat repeat) {
   TransferRequest request;
   request.mode = BodyMode::kFile;
+  request.repeat = repeat;
   request.url = buildServiceUrl(method);
   request.params = params;
   request.multipart = multipart;

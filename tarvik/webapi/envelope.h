@@ -31,16 +31,17 @@ std::string buildServiceUrl(const std::string& method);
 
 // Sends the method's parameters (URL-encoded, or multipart when `multipart`)
 // and returns the "result" view on success, the whole error document on
-// error (already reported). `handler` may be null.
+// error (already reported). `handler` may be null. `repeat` says whether the
+// request may go again after a connection lost under it (see Repeat).
 JsonPtr callService(const std::string& method, const std::vector<RequestParam>& params,
-                    bool multipart, ErrorHandler handler);
+                    bool multipart, ErrorHandler handler, Repeat repeat);
 
 // Downloads the method's answer into `filePath` (created when missing, not
 // truncated), with byte count and SHA-1 digest of the body. 0 on success;
 // otherwise the transport result, already reported as 1001.
 int downloadToFile(const std::string& method, const std::vector<RequestParam>& params,
                    bool multipart, const std::string& filePath, int64_t* byteCount,
-                   std::string* digest);
+                   std::string* digest, Repeat repeat);
 
 // True only for an object whose parse succeeded and whose "error" member is
 // an object.
