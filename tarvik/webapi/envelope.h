@@ -68,8 +68,11 @@ std::string fillPlaceholders(const std::string& templ, const JsonPtr& args);
 // UTF-8 to the process's locale character set; "" when conversion fails.
 std::string utf8ToLocal(const std::string& utf8);
 
-// The function error code 1 calls to take the drive down; tarvik_unmount
-// unless replaced (tests observe the call through it). Returns the previous.
+// What error code 1 ("session ended") does once it is reported: the facade
+// registers the function that takes the drive down (tarvik_init does).
+// It is called on whatever thread made the failing call, the unmount's own
+// teardown included, so it must neither block nor wait for that teardown.
+// Null: nothing is done. Returns the previous function.
 using UnmountFunction = int (*)();
 UnmountFunction setUnmountFunction(UnmountFunction function);
 
