@@ -202,4 +202,35 @@ TEST_F(TarvikMountTest, OutsideUnmountAndSigtermAtOnceEndAfterTheTeardown) {
   }
 }
 
+TEST_F(TarvikMountTest, MountPointThatCannotTakeTheDriveFailsAtOnce) {
+  // A file: refused before signing in.
+  const std::string file = root_ + "/a-file";
+  std::ofstream(file) << "kept";
+  {
+    MountRun run(*service_, file, outputFile(0));
+    ASSERT_TRUE(run.ends(kEndLimit));
+    EXPECT_EQ(describe(run.status()), "exit 1");
+    EXPECT_NE(run.output().find(file + " is not a directory"), std::string::npos) << run.output();
+    EXPECT_EQ(readFile(file), "kept");
+  }
+
+  // A directory that already carries a mount: refused, and the first drive
+  // goes on serving.
+  MountRun first(*service_, mnt_, outputFile(1));
+  ASSERT_TRUE(first.mounted());
+  {
+    MountRun second(*service_, mnt_, outputFile(2));
+    ASSERT_TRUE(second.ends(kEndLimit)) << "mounted on top:\n" << second.output();
+    EXPECT_EQ(describe(second.status()), "exit 1");
+    EXPECT_NE(second.output().find(mnt_ + " is already a mount point"), std::string::npos)
+        << second.output();
+  }
+  struct stat st;
+  EXPECT_EQ(stat((mnt_ + "/Home").c_str(), &st), 0) << "the first drive still answers";
+  first.signal(SIGINT);
+  ASSERT_TRUE(first.ends(kEndLimit)) << first.output();
+  EXPECT_EQ(describe(first.status()), "exit 0") << first.output();
+  EXPECT_FALSE(dokan::IsMountPoint(mnt_));
+}
+
 }  // namespace
