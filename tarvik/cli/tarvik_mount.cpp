@@ -166,6 +166,7 @@ std::string mountPointProblem(const std::string& dir) {
   if (!S_ISDIR(st.st_mode)) return dir + " is not a directory";
   return "";
 }
+
 }  // namespace
 
 int main(int argc, char** argv) {
