@@ -191,7 +191,9 @@ class MountTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (mounted()) tarvik_unmount();
+    // Also waits for a removal the library started by itself (session
+    // ended), so no thread of the library outlives the test.
+    tarvik_unmount();
     if (mounted()) std::system(("fusermount3 -uz " + mnt_).c_str());
     tarvik::setKeepAliveIntervalForTesting(300LL * 1000 * 1000);
     service_.reset();
