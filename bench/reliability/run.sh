@@ -62,8 +62,6 @@ else
   duration=120; grace=240; max_size=64M; max_files=8; max_live=192M
 fi
 load_timeout=$((duration + grace + 60))
-# Sanitizer builds: report leaks except the library's process-wide root pool.
-export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 check_timeout=300
 
 work="$(mktemp -d /tmp/tarvik-reliability-XXXXXX)"

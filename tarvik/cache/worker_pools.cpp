@@ -5,6 +5,7 @@
 // (the registry; a leaf, held only to insert or erase a record).
 #include "cache/worker_pools.h"
 
+#include <apr_allocator.h>
 #include <apr_pools.h>
 #include <apr_thread_pool.h>
 
@@ -49,6 +50,12 @@ constexpr PoolSpec kPoolSpecs[worker_pools_testing::kPoolCount] = {
 char g_ownerToken;
 
 std::mutex g_poolsMutex;  // init and exit
+// The global pool and its allocator live as long as the process. The
+// allocator is held here as well as by the pool: the pool's own memory may
+// come from anonymous mappings (as APR is built on this system), where
+// nothing else could see the allocator, and leak checkers would count it
+// lost.
+apr_allocator_t* g_globalAllocator = nullptr;
 apr_pool_t* g_globalPool = nullptr;
 // Written by init before the drive is mounted, read by the queueing calls.
 std::atomic<apr_thread_pool_t*> g_pools[worker_pools_testing::kPoolCount];
@@ -161,12 +168,18 @@ void* APR_THREAD_FUNC taskMain(apr_thread_t*, void* param) {
 // Creates the missing pools in the fixed order; g_poolsMutex held.
 int createPoolsLocked() {
   if (g_globalPool == nullptr) {
-    if (apr_pool_create_unmanaged_ex(&g_globalPool, nullptr, nullptr) != APR_SUCCESS ||
+    if (g_globalAllocator == nullptr &&
+        apr_allocator_create(&g_globalAllocator) != APR_SUCCESS) {
+      g_globalAllocator = nullptr;
+    }
+    if (g_globalAllocator == nullptr ||
+        apr_pool_create_unmanaged_ex(&g_globalPool, nullptr, g_globalAllocator) != APR_SUCCESS ||
         g_globalPool == nullptr) {
       g_globalPool = nullptr;
       TLOG_DEBUG("global pool creation failed.");
       return -99;
     }
+    apr_allocator_owner_set(g_globalAllocator, g_globalPool);
   }
   setRootRecordTime(nowMicroseconds());
   for (int i = 0; i < worker_pools_testing::kPoolCount; ++i) {

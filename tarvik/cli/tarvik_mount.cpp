@@ -7,6 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,9 +57,15 @@ const char kUsage[] =
     "The service's certificate is verified against the system's trust store,\n"
     "or against the file named by the CURL_CA_BUNDLE environment variable.\n";
 
+// Set when the library reports that the drive could not be mounted (its
+// mount thread gave up), so the wait for the drive ends at once.
+std::atomic<bool> g_mountFailed{false};
+constexpr int32_t kMountFailedCode = 5000;
+
 void statusMessage(int32_t code, const char* message) {
   // Called from any library thread; one fprintf per message keeps lines whole.
   std::fprintf(stderr, "tarvik-mount: [%d] %s\n", code, message ? message : "");
+  if (code == kMountFailedCode) g_mountFailed.store(true);
 }
 
 bool readFirstLine(const std::string& path, std::string& out) {
@@ -95,27 +103,72 @@ int proxyTypeCode(const std::string& name) {
   return it == kTypes.end() ? -1 : it->second;
 }
 
-// Resolves the directory a mount point text names, as the drive layer does.
+bool isDriveLetter(const std::string& text) {
+  return (text.size() == 2 || (text.size() == 3 && (text[2] == '\\' || text[2] == '/'))) &&
+         std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':';
+}
+
+// Resolves the directory a mount point text names, as the drive layer does:
+// a drive letter names $HOME/Ambermoor/<letter>; any other text is a
+// directory, relative ones taken from the current directory.
 std::string mountDirectory(const std::string& mountPoint) {
-  if (!mountPoint.empty() && mountPoint[0] == '/') return mountPoint;
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/Ambermoor/" + mountPoint.substr(0, 1);
+  std::string dir;
+  if (isDriveLetter(mountPoint)) {
+    const char* home = std::getenv("HOME");
+    dir = std::string(home && *home ? home : "/root") + "/Ambermoor/" +
+          static_cast<char>(std::toupper(static_cast<unsigned char>(mountPoint[0])));
+  } else if (!mountPoint.empty() && mountPoint[0] == '/') {
+    dir = mountPoint;
+  } else {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return {};
+    dir = std::string(cwd) + "/" + mountPoint;
+  }
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
 }
 
 bool isMounted(const std::string& dir) {
   std::ifstream in("/proc/self/mountinfo");
   std::string line;
   while (std::getline(in, line)) {
-    // Field 5 is the mount point (spaces escaped as \040).
+    // Field 5 is the mount point; blanks and backslashes come as octal "\ooo".
     size_t pos = 0;
     for (int field = 0; field < 4 && pos != std::string::npos; ++field) pos = line.find(' ', pos + 1);
     if (pos == std::string::npos) continue;
     const size_t end = line.find(' ', pos + 1);
-    std::string mp = line.substr(pos + 1, end - pos - 1);
-    for (size_t i; (i = mp.find("\\040")) != std::string::npos;) mp.replace(i, 4, " ");
+    const std::string raw = line.substr(pos + 1, end - pos - 1);
+    std::string mp;
+    for (size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '\\' && i + 3 < raw.size() &&
+          std::isdigit(static_cast<unsigned char>(raw[i + 1]))) {
+        mp += static_cast<char>(std::strtol(raw.substr(i + 1, 3).c_str(), nullptr, 8));
+        i += 3;
+      } else {
+        mp += raw[i];
+      }
+    }
     if (mp == dir) return true;
   }
   return false;
+}
+
+// Says why `dir` cannot take the drive, or "" when it can: it must be a
+// directory (or not exist yet: it is created) and not already a mount
+// point. The mount table is read first, so a mount point whose file system
+// no longer answers is never touched.
+std::string mountPointProblem(const std::string& dir) {
+  if (dir.empty()) return "cannot resolve the mount point";
+  if (isMounted(dir)) {
+    return dir + " is already a mount point; unmount it first (fusermount3 -u " + dir + ")";
+  }
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT) return "";  // created when the drive is mounted
+    return dir + ": " + std::strerror(errno);
+  }
+  if (!S_ISDIR(st.st_mode)) return dir + " is not a directory";
+  return "";
 }
 
 }  // namespace
@@ -172,6 +225,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (url.back() != '/') url += '/';
+
+  // A mount point that cannot take the drive fails here, before signing in,
+  // rather than after a wait for a drive that never comes.
+  const std::string dir = mountDirectory(mountPoint);
+  if (const std::string problem = mountPointProblem(dir); !problem.empty()) {
+    std::fprintf(stderr, "tarvik-mount: %s\n", problem.c_str());
+    return 1;
+  }
+  // The library gets the drive letter as given, or the directory resolved.
+  const std::string mountText = isDriveLetter(mountPoint) ? mountPoint : dir;
   if ((corp.empty() || user.empty()) && certFile.empty()) {
     std::fprintf(stderr, "tarvik-mount: --corp and --user are required without --cert\n");
     return 2;
@@ -267,7 +330,7 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  const int rc = tarvik_mount(mountPoint.c_str(), corp.c_str(), user.c_str(), password.c_str(), 16, false);
+  const int rc = tarvik_mount(mountText.c_str(), corp.c_str(), user.c_str(), password.c_str(), 16, false);
   std::fill(password.begin(), password.end(), '\0');
   if (rc != 0) {
     std::fprintf(stderr, "tarvik-mount: sign-in or mount failed (%d)\n", rc);
@@ -287,12 +350,12 @@ int main(int argc, char** argv) {
     if (markRead) tarvik_markReadCurrentAnnouncement();
   }
 
-  // The drive comes up on the library's mount thread; wait until it is there.
-  const std::string dir = mountDirectory(mountPoint);
-  for (int i = 0; i < 300 && !isMounted(dir); ++i) usleep(100 * 1000);
+  // The drive comes up on the library's mount thread; wait until it is
+  // there, or until the library reports that it could not mount it.
+  for (int i = 0; i < 300 && !isMounted(dir) && !g_mountFailed.load(); ++i) usleep(100 * 1000);
   if (!isMounted(dir)) {
-    std::fprintf(stderr, "tarvik-mount: the drive did not appear on %s\n", dir.c_str());
-    tarvik_unmount();
+    std::fprintf(stderr, "tarvik-mount: the drive could not be mounted on %s\n", dir.c_str());
+    tarvik_unmount();  // waits for the library's mount thread to end
     return 1;
   }
   std::printf("Mounted on %s. Press Ctrl-C to unmount.\n", dir.c_str());

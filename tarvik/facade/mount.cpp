@@ -1,10 +1,20 @@
 // Sign-in, mount and unmount, and the session exports.
 //
-// The mount exports run on the caller's thread and never overlap. An
-// unmount can also be asked for by the library itself (service error 1)
-// on a filesystem or worker-pool thread; removing the drive from there would
-// wait for the very thread that asks, so such a request is carried out on a
-// thread of its own.
+// The mount exports run on the caller's thread and never overlap. The drive
+// is removed by tarvik_unmount, or by the library itself when the service
+// says the session ended (error code 1, reported on any library thread,
+// the unmount's own teardown included: its logout answers so once the
+// session has expired). Removing the drive waits for the mount thread and
+// its teardown, so the library never removes it on the thread that asks:
+// the request is carried out on a removal thread of its own, and a request
+// made while a removal is already under way is dropped. tarvik_unmount
+// joins that thread, so no thread of the library is left running after it
+// returns (a program may end right after it).
+//
+// Locks, outermost first: g_mountMutex (held for a whole removal, across the
+// wait for the mount thread); g_removalMutex (the removal thread's handle;
+// never held while waiting for g_mountMutex).
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -20,9 +30,20 @@
 namespace tarvik {
 namespace {
 
-std::mutex g_mountMutex;        // serialises the removal of the drive
-bool g_mounted = false;         // guarded by g_mountMutex
-std::thread::id g_callerThread; // the thread that mounted
+std::mutex g_mountMutex;  // serialises the removal of the drive
+// Written under g_mountMutex; read without it by requests that must not
+// wait for a removal under way.
+std::atomic<bool> g_mounted{false};
+std::atomic<std::thread::id> g_callerThread{};  // the thread that mounted
+std::atomic<bool> g_removing{false};            // a removal holds g_mountMutex
+
+std::mutex g_removalMutex;  // guards g_removalThread
+// The library's own removal, joined by tarvik_unmount and the next mount.
+// Never destroyed: a program that never calls tarvik_unmount after the
+// library removed the drive must not be aborted at exit by a joinable
+// thread object.
+std::thread& g_removalThread = *new std::thread();
+std::atomic<bool> g_removalDone{true};
 
 void copyBounded(char* out, size_t size, const std::string& value) {
   if (out == nullptr || size == 0) return;
@@ -33,27 +54,66 @@ void copyBounded(char* out, size_t size, const std::string& value) {
 
 std::string orEmpty(const char* s) { return s != nullptr ? s : ""; }
 
+int removeDrive() {
+  std::lock_guard<std::mutex> lock(g_mountMutex);
+  if (!g_mounted.load()) return -1;  // nothing mounted: Dokan is not asked
+  g_removing.store(true);
+  const int rc = decas_exit();
+  if (rc == 0) g_mounted.store(false);
+  g_removing.store(false);
+  return rc;
+}
+
+// Waits for the removal thread, if any. Never called on it. The handle is
+// taken out under the lock and joined outside it: a library thread that
+// asks for a removal meanwhile must not wait for this join, since the
+// removal may wait for that thread.
+void joinRemovalThread() {
+  std::thread removal;
+  {
+    std::lock_guard<std::mutex> lock(g_removalMutex);
+    removal = std::move(g_removalThread);
+  }
+  if (removal.joinable()) removal.join();
+}
+
+// Removes the drive on the removal thread; returns at once. One removal at
+// a time: while one is under way a further request is dropped, since it
+// would only find the drive gone.
+void requestRemoval() {
+  if (g_removing.load()) return;  // e.g. the logout of the running removal's teardown
+  std::lock_guard<std::mutex> lock(g_removalMutex);
+  if (!g_removalDone.load()) return;
+  if (g_removalThread.joinable()) g_removalThread.join();  // has ended
+  TLOG_DEBUG("unmount requested by the library; removing the drive in the background");
+  g_removalDone.store(false);
+  g_removalThread = std::thread([] {
+    removeDrive();
+    g_removalDone.store(true);
+  });
+}
+
+// What the request envelope does when the service says the session ended.
+int onSessionEnded() {
+  requestRemoval();
+  return 0;
+}
+
 // Starts the frame with the cloud side's operations; see decas_main.
 int filesystemStart(const char* mountPoint, MountType type, bool debug, bool blocking) {
+  joinRemovalThread();  // the previous drive is gone before the next one comes
+  setUnmountFunction(&onSessionEnded);
   decas_setTableFiller(cloud_fillOperationTable);
   {
     std::lock_guard<std::mutex> lock(g_mountMutex);
-    g_callerThread = std::this_thread::get_id();
-    g_mounted = true;
+    g_callerThread.store(std::this_thread::get_id());
+    g_mounted.store(true);
   }
   const int rc = decas_main(orEmpty(mountPoint), type, debug, blocking);
   if (rc != 0 || blocking) {
     std::lock_guard<std::mutex> lock(g_mountMutex);
-    g_mounted = false;
+    g_mounted.store(false);
   }
-  return rc;
-}
-
-int removeDrive() {
-  std::lock_guard<std::mutex> lock(g_mountMutex);
-  if (!g_mounted) return -1;
-  const int rc = decas_exit();
-  if (rc == 0) g_mounted = false;
   return rc;
 }
 
@@ -84,16 +144,18 @@ int tarvik_mountForSession(const char* mountPoint, const char* corpId, const cha
 }
 
 int tarvik_unmount(void) {
-  bool fromCaller;
-  {
-    std::lock_guard<std::mutex> lock(g_mountMutex);
-    if (!g_mounted) return -1;  // nothing mounted: Dokan is not asked
-    fromCaller = std::this_thread::get_id() == g_callerThread;
+  if (std::this_thread::get_id() != g_callerThread.load()) {
+    // Another thread, possibly one the removal waits for (a status callback
+    // on a filesystem or worker thread): remove in the background.
+    if (!g_mounted.load()) return -1;
+    requestRemoval();
+    return 0;
   }
-  if (fromCaller) return removeDrive();
-  TLOG_DEBUG("unmount requested by the library; removing the drive in the background");
-  std::thread([] { removeDrive(); }).detach();
-  return 0;
+  const int rc = removeDrive();
+  // A removal the library started on its own (session ended) has ended or
+  // ends now: nothing of it outlives this call.
+  joinRemovalThread();
+  return rc;
 }
 
 int tarvik_getPKIInfo(char* corpId, char* userId, bool* requiredPassword) {

@@ -49,6 +49,10 @@ std::mutex gMountMutex;
 // until the next mount, and the process may end before that.
 std::thread& gMountThread = *new std::thread();
 std::atomic<bool> gMountRunning{false};  // the mount thread body has not returned
+// The drive's loop has ended: the mount thread only finishes (the teardown
+// of exit, or the report of a failed start) and then returns by itself.
+std::atomic<bool> gMountEnding{false};
+constexpr int kEndingWaitMs = 3000;  // an outside unmount reaches the loop at once
 std::u16string gMountPoint;
 DOKAN_OPTIONS gOptions;
 DOKAN_OPERATIONS gOperations;
@@ -101,6 +105,7 @@ void MountThreadBody() {
     result = DokanMain(&gOptions, &gOperations);
     if (result != DOKAN_DRIVER_INSTALL_ERROR) break;
   }
+  gMountEnding.store(true);
   DOKAN_TRACE("dokan finished #%d\n", result);
   if (result != 0) {
     DOKAN_TRACE("!mount fail: %d\n", result);
@@ -321,6 +326,7 @@ int decas_copy(const char* src, const char* dst) {
 }
 
 int decas_exitEntry(int status) {
+  gMountEnding.store(true);
   Kernel* k = gKernel.load();
   if (!k) return 0;
   if (status == 0) {
@@ -398,6 +404,7 @@ int decas_main(const std::string& mountPoint, uint32_t options, bool debug, bool
   fillDokanOperations(&gOperations);
 
   gMountRunning.store(true);
+  gMountEnding.store(false);
   if (blocking) {
     mountLock.unlock();
     MountThreadBody();
@@ -410,15 +417,30 @@ int decas_main(const std::string& mountPoint, uint32_t options, bool debug, bool
 int decas_exit() {
   DOKAN_TRACE("decas_exit called\n");
   std::lock_guard<std::mutex> mountLock(gMountMutex);
+  // The mount thread itself (a status callback of its teardown) cannot wait
+  // for itself; it is ending anyway.
+  const bool onMountThread = gMountThread.get_id() == std::this_thread::get_id();
   BOOL res = DokanRemoveMountPoint(gMountPoint.c_str());
   DOKAN_TRACE("decas_exit res=%d\n", res);
   if (res) {
-    if (gMountThread.joinable()) gMountThread.join();
+    if (gMountThread.joinable() && !onMountThread) gMountThread.join();
     return 0;
   }
   DOKAN_TRACE("dokan remove error\n");
-  // A drive removed from outside has already ended its mount thread.
-  if (gMountThread.joinable() && !gMountRunning.load()) gMountThread.join();
+  // A drive removed from outside (fusermount3 -u) ends its mount thread by
+  // itself, through the teardown that closes the open files and logs out.
+  // Wait for it: the caller may end the process next, and a thread cut off
+  // inside a request crashes the process's exit handlers. A drive that is
+  // still served (removal refused) is not waited for.
+  if (gMountThread.joinable() && !onMountThread) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kEndingWaitMs);
+    while (gMountRunning.load() && !gMountEnding.load() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!gMountRunning.load() || gMountEnding.load()) gMountThread.join();
+  }
   return -1;
 }
 

@@ -21,7 +21,7 @@ const char* const kCertificateMarker = "Zr8kWc3NfVb_0QxLpYt2HdMs9JeUgA4R";
 
 namespace {
 
-std::atomic<UnmountFunction> g_unmount{&tarvik_unmount};
+std::atomic<UnmountFunction> g_unmount{nullptr};
 
 struct PoolDeleter {
   void operator()(apr_pool_t* p) const { apr_pool_destroy(p); }
@@ -39,7 +39,7 @@ void ensureApr() {
 }  // namespace
 
 UnmountFunction setUnmountFunction(UnmountFunction function) {
-  return g_unmount.exchange(function != nullptr ? function : &tarvik_unmount);
+  return g_unmount.exchange(function);
 }
 
 std::string buildServiceUrl(const std::string& method) {
@@ -76,9 +76,10 @@ int errorCode(const JsonPtr& document) {
 }
 
 JsonPtr callService(const std::string& method, const std::vector<RequestParam>& params,
-                    bool multipart, ErrorHandler handler) {
+                    bool multipart, ErrorHandler handler, Repeat repeat) {
   TransferRequest request;
   request.mode = BodyMode::kText;
+  request.repeat = repeat;
   request.url = buildServiceUrl(method);
   request.params = params;
   request.multipart = multipart;
@@ -115,9 +116,10 @@ JsonPtr callService(const std::string& method, const std::vector<RequestParam>& 
 
 int downloadToFile(const std::string& method, const std::vector<RequestParam>& params,
                    bool multipart, const std::string& filePath, int64_t* byteCount,
-                   std::string* digest) {
+                   std::string* digest, Repeat repeat) {
   TransferRequest request;
   request.mode = BodyMode::kFile;
+  request.repeat = repeat;
   request.url = buildServiceUrl(method);
   request.params = params;
   request.multipart = multipart;
@@ -204,7 +206,7 @@ void reportServiceError(const JsonPtr& document, ErrorHandler handler) {
     reportStatus(code, local.c_str());
   }
   if (code == 1) {
-    (void)g_unmount.load()();
+    if (UnmountFunction unmount = g_unmount.load()) (void)unmount();
   }
 }
 

@@ -31,16 +31,17 @@ std::string buildServiceUrl(const std::string& method);
 
 // Sends the method's parameters (URL-encoded, or multipart when `multipart`)
 // and returns the "result" view on success, the whole error document on
-// error (already reported). `handler` may be null.
+// error (already reported). `handler` may be null. `repeat` says whether the
+// request may go again after a connection lost under it (see Repeat).
 JsonPtr callService(const std::string& method, const std::vector<RequestParam>& params,
-                    bool multipart, ErrorHandler handler);
+                    bool multipart, ErrorHandler handler, Repeat repeat);
 
 // Downloads the method's answer into `filePath` (created when missing, not
 // truncated), with byte count and SHA-1 digest of the body. 0 on success;
 // otherwise the transport result, already reported as 1001.
 int downloadToFile(const std::string& method, const std::vector<RequestParam>& params,
                    bool multipart, const std::string& filePath, int64_t* byteCount,
-                   std::string* digest);
+                   std::string* digest, Repeat repeat);
 
 // True only for an object whose parse succeeded and whose "error" member is
 // an object.
@@ -67,8 +68,11 @@ std::string fillPlaceholders(const std::string& templ, const JsonPtr& args);
 // UTF-8 to the process's locale character set; "" when conversion fails.
 std::string utf8ToLocal(const std::string& utf8);
 
-// The function error code 1 calls to take the drive down; tarvik_unmount
-// unless replaced (tests observe the call through it). Returns the previous.
+// What error code 1 ("session ended") does once it is reported: the facade
+// registers the function that takes the drive down (tarvik_init does).
+// It is called on whatever thread made the failing call, the unmount's own
+// teardown included, so it must neither block nor wait for that teardown.
+// Null: nothing is done. Returns the previous function.
 using UnmountFunction = int (*)();
 UnmountFunction setUnmountFunction(UnmountFunction function);
 

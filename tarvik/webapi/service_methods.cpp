@@ -13,34 +13,47 @@ namespace {
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
 
+// Every method says whether it may be sent again after a connection lost
+// under it: reads and token requests may; so may uploadBlock, since a block
+// is stored under the id of its content. Sign-in and sign-out, commits,
+// moves, copies, deletes and locks go once: the service may have carried
+// them out before the connection dropped, and a second run would fail or
+// act twice.
+constexpr Repeat kSafe = Repeat::kSafe;
+constexpr Repeat kOnce = Repeat::kOnce;
+
 // G: GET without body.
-JsonPtr get(const char* method) { return callService(method, {}, false, nullptr); }
+JsonPtr get(const char* method, Repeat repeat) {
+  return callService(method, {}, false, nullptr, repeat);
+}
 // U: POST with an URL-encoded body.
-JsonPtr post(const char* method, std::vector<RequestParam> params, ErrorHandler handler = nullptr) {
-  return callService(method, params, false, handler);
+JsonPtr post(const char* method, Repeat repeat, std::vector<RequestParam> params,
+             ErrorHandler handler = nullptr) {
+  return callService(method, params, false, handler, repeat);
 }
 // M: POST with a multipart form.
-JsonPtr multipart(const char* method, std::vector<RequestParam> params) {
-  return callService(method, params, true, nullptr);
+JsonPtr multipart(const char* method, Repeat repeat, std::vector<RequestParam> params) {
+  return callService(method, params, true, nullptr, repeat);
 }
 
 }  // namespace
 
-JsonPtr getErrorMessages() { return get("getErrorMessages"); }
+JsonPtr getErrorMessages() { return get("getErrorMessages", kSafe); }
 
-JsonPtr getPKIInfo() { return get("getPKIInfo"); }
+JsonPtr getPKIInfo() { return get("getPKIInfo", kSafe); }
 
 JsonPtr pretestLogin(const std::string& corpId) {
-  JsonPtr result = post("pretestLogin", {{"corpId", corpId}});
+  JsonPtr result = post("pretestLogin", kSafe, {{"corpId", corpId}});
   if (!isErrorResult(result)) state().arrayid = result->member("arrayid")->text();
   return result;
 }
 
 JsonPtr login(const std::string& corpId, const std::string& userId, const std::string& password) {
-  JsonPtr result = post("login", {{"corpId", corpId},
-                                  {"userId", userId},
-                                  {"!password", password},
-                                  {"pki", boolText(state().certificate != nullptr)}});
+  JsonPtr result = post("login", kOnce,
+                        {{"corpId", corpId},
+                         {"userId", userId},
+                         {"!password", password},
+                         {"pki", boolText(state().certificate != nullptr)}});
   if (!isErrorResult(result)) {
     LibraryState& st = state();
     st.corpId = corpId;
@@ -50,59 +63,63 @@ JsonPtr login(const std::string& corpId, const std::string& userId, const std::s
   return result;
 }
 
-JsonPtr logout() { return get("logout"); }
+JsonPtr logout() { return get("logout", kOnce); }
 
-JsonPtr keepSession() { return get("keepSession"); }
+JsonPtr keepSession() { return get("keepSession", kSafe); }
 
-JsonPtr getAnnouncement(bool force) { return post("getAnnouncement", {{"force", boolText(force)}}); }
+JsonPtr getAnnouncement(bool force) {
+  return post("getAnnouncement", kSafe, {{"force", boolText(force)}});
+}
 
-JsonPtr markReadCurrentAnnouncement() { return get("markReadCurrentAnnouncement"); }
+JsonPtr markReadCurrentAnnouncement() { return get("markReadCurrentAnnouncement", kOnce); }
 
-JsonPtr getLoginUserInfo() { return get("getLoginUserInfo"); }
+JsonPtr getLoginUserInfo() { return get("getLoginUserInfo", kSafe); }
 
-JsonPtr getEntries(const std::string& path) { return post("getEntries", {{"path", path}}); }
+JsonPtr getEntries(const std::string& path) { return post("getEntries", kSafe, {{"path", path}}); }
 
-JsonPtr getSharedEntries() { return get("getSharedEntries"); }
+JsonPtr getSharedEntries() { return get("getSharedEntries", kSafe); }
 
 JsonPtr checkPermission(const std::string& path, int op) {
-  return post("checkPermission", {{"path", path}, {"op", std::to_string(static_cast<long>(op))}});
+  return post("checkPermission", kSafe,
+              {{"path", path}, {"op", std::to_string(static_cast<long>(op))}});
 }
 
 JsonPtr getResourceDetail(const std::string& path, ErrorHandler handler) {
-  return post("getResourceDetail", {{"path", path}, {"lite", "true"}}, handler);
+  return post("getResourceDetail", kSafe, {{"path", path}, {"lite", "true"}}, handler);
 }
 
 JsonPtr makeDirectory(const std::string& path) {
-  return post("makeDirectory", {{"path", path}, {"memo", ""}});
+  return post("makeDirectory", kOnce, {{"path", path}, {"memo", ""}});
 }
 
 JsonPtr moveResource(const std::string& src, const std::string& dst, bool overwrite) {
-  return post("moveResource", {{"srcPath", src},
-                               {"dstPath", dst},
-                               {"force", "true"},
-                               {"overwrite", boolText(overwrite)}});
+  return post(
+      "moveResource", kOnce,
+      {{"srcPath", src}, {"dstPath", dst}, {"force", "true"}, {"overwrite", boolText(overwrite)}});
 }
 
-JsonPtr moveToTrash(const std::string& path) { return post("moveToTrash", {{"path", path}}); }
+JsonPtr moveToTrash(const std::string& path) {
+  return post("moveToTrash", kOnce, {{"path", path}});
+}
 
 JsonPtr removeResource(const std::string& path) {
-  return post("removeResource", {{"path", path}});
+  return post("removeResource", kOnce, {{"path", path}});
 }
 
 JsonPtr lockResource(const std::string& path, int processId) {
-  JsonPtr result = post("lockResource", {{"path", path},
-                                         {"type", "2"},
-                                         {"processId", std::to_string(static_cast<long>(processId))}});
+  JsonPtr result = post(
+      "lockResource", kOnce,
+      {{"path", path}, {"type", "2"}, {"processId", std::to_string(static_cast<long>(processId))}});
   TLOG_DEBUG("lockResource result=", result->serialize());
   return result;
 }
 
 JsonPtr unlockResource(const std::string& path, ErrorHandler handler) {
-  return post("unlockResource", {{"path", path}}, handler);
+  return post("unlockResource", kOnce, {{"path", path}}, handler);
 }
 
 JsonPtr pretestDownloadFile(const std::string& path) {
-  return post("pretestDownloadFile", {{"path", path}});
+  return post("pretestDownloadFile", kSafe, {{"path", path}});
 }
 
 int downloadBlock(const std::string& token, const std::string& blockId,
@@ -110,7 +127,7 @@ int downloadBlock(const std::string& token, const std::string& blockId,
   int64_t bytes = 0;
   std::string digest;
   const int rc = downloadToFile("downloadBlock", {{"token", token}, {"blockId", blockId}}, false,
-                                destination, &bytes, &digest);
+                                destination, &bytes, &digest, kSafe);
   if (rc != 0) {
     // Whatever arrived is not the block; leave nothing that could be taken
     // for it.
@@ -127,12 +144,12 @@ int downloadBlock(const std::string& token, const std::string& blockId,
 }
 
 JsonPtr pretestUploadFile(const std::string& path) {
-  return post("pretestUploadFile", {{"path", path}, {"force", "true"}});
+  return post("pretestUploadFile", kSafe, {{"path", path}, {"force", "true"}});
 }
 
 JsonPtr uploadBlock(const std::string& token, const std::string& blockId,
                     const std::string& blockFilePath) {
-  return multipart("uploadBlock",
+  return multipart("uploadBlock", kSafe,
                    {{"token", token}, {"blockId", blockId}, {"@filedata", blockFilePath}});
 }
 
@@ -146,17 +163,16 @@ std::string blockIdsText(const std::vector<std::string>& blockIds) {
 }
 
 JsonPtr uploadFile(const std::string& token, const std::vector<std::string>& blockIds) {
-  return multipart("uploadFile", {{"token", token},
-                                  {"blockIds", blockIdsText(blockIds)},
-                                  {"memo", ""},
-                                  {"force", "true"}});
+  return multipart(
+      "uploadFile", kOnce,
+      {{"token", token}, {"blockIds", blockIdsText(blockIds)}, {"memo", ""}, {"force", "true"}});
 }
 
 JsonPtr copyResource(const std::string& src, const std::string& dst) {
-  return post("copyResource", {{"srcPath", src}, {"dstPath", dst}});
+  return post("copyResource", kOnce, {{"srcPath", src}, {"dstPath", dst}});
 }
 
-JsonPtr emptyTrash() { return get("emptyTrash"); }
+JsonPtr emptyTrash() { return get("emptyTrash", kOnce); }
 
 bool skipError999(int code, const char* utf8Message) {
   if (code != 999) return false;

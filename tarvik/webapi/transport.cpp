@@ -380,14 +380,21 @@ int Attempt::perform(long& status) {
 
 }  // namespace
 
-bool shouldRetry(int result, long status) {
-  const bool connectionFailure = result == CURLE_COULDNT_RESOLVE_HOST ||
-                                 result == CURLE_COULDNT_CONNECT ||
-                                 result == CURLE_SSL_CONNECT_ERROR || result == CURLE_RECV_ERROR;
-  if (!connectionFailure && status == 200) return false;
+bool shouldRetry(int result, long status, Repeat repeat) {
+  // The request never reached the service: sending it again is always safe.
+  const bool notSent = result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_CONNECT ||
+                       result == CURLE_SSL_CONNECT_ERROR;
+  // The connection ended after the request went out: the service may have
+  // carried it out, so only a request whose repetition changes nothing goes
+  // again.
+  const bool answerLost = result == CURLE_GOT_NOTHING || result == CURLE_RECV_ERROR;
+  if (answerLost && repeat != Repeat::kSafe) return false;
+  // Any other result keeps the status of an earlier attempt: an answer
+  // other than 200 so far is tried again.
+  if (!notSent && !answerLost && status == 200) return false;
   TLOG_WARN("curl retry> res = ", result, ", code = ", status);
-  // A failed handshake or receive on a good status is retried at once; a
-  // host that is missing, refusing or answering badly gets a moment.
+  // A failed handshake or a lost answer on a good status is retried at once;
+  // a host that is missing, refusing or answering badly gets a moment.
   if (result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_CONNECT || status != 200) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
@@ -421,7 +428,7 @@ int performTransfer(TransferRequest& request) {
         std::chrono::steady_clock::now() - start);
     TLOG_DEBUG("curl post time = ", static_cast<long long>(elapsed.count()), "[ms] for ",
                request.url);
-    if (!shouldRetry(result, status)) break;
+    if (!shouldRetry(result, status, request.repeat)) break;
     ++retries;
   }
 

@@ -30,8 +30,17 @@ enum class BodyMode : int {
   kFile = 1,  // the body is written to TransferRequest::filePath and hashed
 };
 
+// Whether a request may be sent again after its connection ended without a
+// whole answer (libcurl 52 "empty reply", 56 "receive failed"): by then the
+// service may already have carried it out.
+enum class Repeat : int {
+  kSafe = 0,  // repeating changes nothing: reads, tokens, content-addressed blocks
+  kOnce = 1,  // commits, moves, deletes, sign-in: never sent a second time
+};
+
 struct TransferRequest {
   BodyMode mode = BodyMode::kText;
+  Repeat repeat = Repeat::kOnce;
   std::string url;
   std::vector<RequestParam> params;  // in sending order; empty = plain GET
   bool multipart = false;
@@ -52,8 +61,11 @@ constexpr int kResultFilePartUnreadable = 26;  // CURLE_READ_ERROR
 int performTransfer(TransferRequest& request);
 
 // Decides whether an attempt with libcurl result `result` and HTTP status
-// `status` is repeated; when it is, logs the warning and pauses 1 second for
-// results 6 and 7 and for statuses other than 200.
-bool shouldRetry(int result, long status);
+// `status` is repeated. A connection that never carried the request (6, 7,
+// 35) and an answer other than 200 are repeated for every request; a
+// connection lost after the request went out (52, 56) only for a request
+// that is `Repeat::kSafe`. When it repeats, logs the warning and pauses 1
+// second for results 6 and 7 and for statuses other than 200.
+bool shouldRetry(int result, long status, Repeat repeat);
 
 }  // namespace tarvik

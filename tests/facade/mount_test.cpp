@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -97,6 +99,37 @@ bool endsWithin(Fn fn, std::chrono::seconds limit) {
   return done.wait_for(limit) == std::future_status::ready;
 }
 
+// Ends the process after `limit` unless dismissed first: an export that
+// must run on the test's own thread and hangs there fails the run instead
+// of hanging it.
+class Watchdog {
+ public:
+  Watchdog(std::chrono::seconds limit, const char* what)
+      : thread_([this, limit, what] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+            std::fprintf(stderr, "hung: %s\n", what);
+            std::_Exit(1);
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_one();
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
 // The API lines of the current log file (requests the library sent).
 std::vector<std::string> requestsInLog() {
   const std::string dir = tarvik::state().logDir;
@@ -158,7 +191,9 @@ class MountTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (mounted()) tarvik_unmount();
+    // Also waits for a removal the library started by itself (session
+    // ended), so no thread of the library outlives the test.
+    tarvik_unmount();
     if (mounted()) std::system(("fusermount3 -uz " + mnt_).c_str());
     tarvik::setKeepAliveIntervalForTesting(300LL * 1000 * 1000);
     service_.reset();
@@ -311,6 +346,33 @@ TEST_F(MountTest, KeepAliveWithLostSessionReportsAndUnmounts) {
   service_->admin("/admin/fault", R"({"kind":"error","method":"keepSession","code":1,"count":1})");
   EXPECT_TRUE(waitFor([&] { return !mounted(); }, 15s)) << "code 1 takes the drive down";
   EXPECT_TRUE(hasStatus(1));
+}
+
+TEST_F(MountTest, SessionEndedOnTheServiceNeverHangsTheUnmount) {
+  // Unmount after the session expired: the teardown's logout hears "session
+  // ended", which must not start a second removal of the drive.
+  ASSERT_EQ(init(), 0);
+  ASSERT_EQ(mount(), 0);
+  ASSERT_TRUE(mountedSoon());
+  service_->admin("/admin/expireSession", R"({"all": true})");
+  {
+    Watchdog watchdog(60s, "tarvik_unmount after the session expired");
+    EXPECT_EQ(tarvik_unmount(), 0);
+  }
+  EXPECT_FALSE(mounted());
+  EXPECT_TRUE(hasStatus(1));
+
+  // The keep-alive hears it first: the library takes the drive down by
+  // itself, and the caller's unmount afterwards finds it gone.
+  tarvik::setKeepAliveIntervalForTesting(300 * 1000);
+  ASSERT_EQ(mount(), 0) << "a new sign-in mounts again";
+  ASSERT_TRUE(mountedSoon());
+  service_->admin("/admin/expireSession", R"({"all": true})");
+  EXPECT_TRUE(waitFor([&] { return !mounted(); }, 30s)) << "the ended session takes the drive down";
+  {
+    Watchdog watchdog(60s, "tarvik_unmount after the library removed the drive");
+    EXPECT_EQ(tarvik_unmount(), -1) << "nothing left to remove";
+  }
 }
 
 TEST_F(MountTest, UnmountWithOpenFilesLosesNothing) {

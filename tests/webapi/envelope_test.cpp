@@ -46,7 +46,7 @@ class EnvelopeTest : public ::testing::Test {
   }
   void TearDown() override { tarvik::setUnmountFunction(previous); }
   JsonPtr call(const std::string& method = "m", tarvik::ErrorHandler handler = nullptr) {
-    return tarvik::callService(method, {}, false, handler);
+    return tarvik::callService(method, {}, false, handler, tarvik::Repeat::kSafe);
   }
   ScriptedServer server;
   tarvik::UnmountFunction previous = nullptr;
@@ -210,7 +210,7 @@ TEST_F(EnvelopeTest, DownloadFailureIsReportedAndReturned) {
   int64_t bytes = 0;
   std::string digest;
   EXPECT_EQ(tarvik::downloadToFile("downloadBlock", {{"token", "t"}}, false,
-                                   scratchDir() + "/b", &bytes, &digest),
+                                   scratchDir() + "/b", &bytes, &digest, tarvik::Repeat::kSafe),
             7);
   auto statuses = StatusRecorder::take();
   ASSERT_EQ(statuses.size(), 1u);
@@ -222,7 +222,7 @@ TEST_F(EnvelopeTest, DownloadedErrorDocumentIsNotInterpreted) {
   int64_t bytes = 0;
   std::string digest;
   EXPECT_EQ(tarvik::downloadToFile("downloadBlock", {}, false, scratchDir() + "/b", &bytes,
-                                   &digest),
+                                   &digest, tarvik::Repeat::kSafe),
             0);
   EXPECT_GT(bytes, 0);
   EXPECT_TRUE(StatusRecorder::take().empty());

@@ -173,6 +173,61 @@ TEST_F(LocalServiceTest, InjectedMaintenanceAndServerErrors) {
   EXPECT_EQ(statuses[1].second, "Communication error has occurred.(500)");
 }
 
+TEST_F(LocalServiceTest, DroppedConnectionsAreRetriedOnlyWhereRepeatingIsHarmless) {
+  signIn();
+  auto drop = [&](const std::string& method) {
+    service->admin("/admin/fault", R"({"kind":"drop","method":")" + method + R"("})");
+  };
+  const std::string folder = home + "/Dropped";
+  ASSERT_FALSE(isErrorResult(api::makeDirectory(folder)));
+  const std::string dir = scratchDir();
+  writeFile(dir + "/block", "content of the dropped test");
+  const std::string id = tarvik::blockIdOfFile(dir + "/block");
+
+  // Reads, tokens and content-addressed blocks go again and succeed.
+  drop("getEntries");
+  EXPECT_TRUE(hasEntry(api::getEntries(home), "Welcome.txt"));
+  drop("getResourceDetail");
+  EXPECT_FALSE(isErrorResult(api::getResourceDetail(home + "/Welcome.txt")));
+  drop("pretestUploadFile");
+  JsonPtr up = api::pretestUploadFile(folder + "/a.txt");
+  ASSERT_FALSE(isErrorResult(up));
+  drop("uploadBlock");
+  EXPECT_FALSE(isErrorResult(api::uploadBlock(up->text(), id, dir + "/block")));
+  ASSERT_FALSE(isErrorResult(api::uploadFile(up->text(), {id})));
+  drop("pretestDownloadFile");
+  JsonPtr down = api::pretestDownloadFile(folder + "/a.txt");
+  ASSERT_FALSE(isErrorResult(down));
+  drop("downloadBlock");
+  EXPECT_EQ(api::downloadBlock(down->member("token")->text(), id, dir + "/down"), 0);
+  EXPECT_EQ(readFile(dir + "/down"), "content of the dropped test");
+  EXPECT_TRUE(StatusRecorder::take().empty()) << "a retried call reports nothing";
+
+  // A commit, move or delete is sent once: the call fails and says so.
+  drop("moveResource");
+  JsonPtr moved = api::moveResource(folder + "/a.txt", folder + "/b.txt", false);
+  EXPECT_EQ(tarvik::errorCode(moved), 1001);
+  drop("removeResource");
+  EXPECT_EQ(tarvik::errorCode(api::removeResource(folder + "/a.txt")), 1001);
+  JsonPtr up2 = api::pretestUploadFile(folder + "/c.txt");
+  ASSERT_FALSE(isErrorResult(up2));
+  ASSERT_FALSE(isErrorResult(api::uploadBlock(up2->text(), id, dir + "/block")));
+  drop("uploadFile");
+  EXPECT_EQ(tarvik::errorCode(api::uploadFile(up2->text(), {id})), 1001);
+  auto statuses = StatusRecorder::take();
+  ASSERT_EQ(statuses.size(), 3u);
+  for (const auto& s : statuses) {
+    EXPECT_EQ(s.first, 1001);
+    EXPECT_NE(s.second.find("Communication error has occurred.("), std::string::npos);
+  }
+  // The service never saw them (the fault drops the connection first), and
+  // nothing was sent a second time behind the caller's back.
+  JsonPtr listing = api::getEntries(folder);
+  EXPECT_TRUE(hasEntry(listing, "a.txt"));
+  EXPECT_FALSE(hasEntry(listing, "b.txt"));
+  EXPECT_FALSE(hasEntry(listing, "c.txt"));
+}
+
 TEST_F(LocalServiceTest, CertificateSignInThroughTheCertificateHost) {
   const std::string pem = service->issueClientCert(service->demoCorp(), service->demoUser());
   PCCERT_CONTEXT cert = win32::CertCreateContextFromPemFile(pem);

@@ -80,16 +80,28 @@ TEST_F(TransportTest, OtherCurlFailuresEndAtOnce) {
 }
 
 TEST(ShouldRetry, DecidesByResultAndStatus) {
-  EXPECT_FALSE(tarvik::shouldRetry(0, 200));
-  EXPECT_FALSE(tarvik::shouldRetry(CURLE_OPERATION_TIMEDOUT, 200));
-  EXPECT_FALSE(tarvik::shouldRetry(CURLE_WRITE_ERROR, 200));
+  using tarvik::Repeat;
+  EXPECT_FALSE(tarvik::shouldRetry(0, 200, Repeat::kSafe));
+  EXPECT_FALSE(tarvik::shouldRetry(CURLE_OPERATION_TIMEDOUT, 200, Repeat::kSafe));
+  EXPECT_FALSE(tarvik::shouldRetry(CURLE_WRITE_ERROR, 200, Repeat::kSafe));
   // Handshake and receive failures on a good status retry without pause.
   const double start = now();
-  EXPECT_TRUE(tarvik::shouldRetry(CURLE_SSL_CONNECT_ERROR, 200));
-  EXPECT_TRUE(tarvik::shouldRetry(CURLE_RECV_ERROR, 200));
+  EXPECT_TRUE(tarvik::shouldRetry(CURLE_SSL_CONNECT_ERROR, 200, Repeat::kSafe));
+  EXPECT_TRUE(tarvik::shouldRetry(CURLE_RECV_ERROR, 200, Repeat::kSafe));
+  EXPECT_TRUE(tarvik::shouldRetry(CURLE_GOT_NOTHING, 200, Repeat::kSafe));
   EXPECT_LT(now() - start, 0.5);
-  EXPECT_TRUE(tarvik::shouldRetry(CURLE_COULDNT_RESOLVE_HOST, 200));
+  EXPECT_TRUE(tarvik::shouldRetry(CURLE_COULDNT_RESOLVE_HOST, 200, Repeat::kSafe));
   EXPECT_GE(now() - start, 0.95);
+}
+
+TEST(ShouldRetry, ALostAnswerIsNeverRepeatedForARequestThatMayHaveBeenCarriedOut) {
+  using tarvik::Repeat;
+  EXPECT_FALSE(tarvik::shouldRetry(CURLE_GOT_NOTHING, 200, Repeat::kOnce));
+  EXPECT_FALSE(tarvik::shouldRetry(CURLE_RECV_ERROR, 200, Repeat::kOnce));
+  // Not even when an earlier attempt was answered with an error status.
+  EXPECT_FALSE(tarvik::shouldRetry(CURLE_GOT_NOTHING, 503, Repeat::kOnce));
+  // A connection that never carried the request is tried again.
+  EXPECT_TRUE(tarvik::shouldRetry(CURLE_SSL_CONNECT_ERROR, 200, Repeat::kOnce));
 }
 
 TEST_F(TransportTest, WithoutParametersTheRequestIsAGetWithoutBody) {
