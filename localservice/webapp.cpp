@@ -189,12 +189,14 @@ void installWebApp(httplib::SSLServer& srv, Service& service) {
     std::optional<SessionInfo> s;
     if (!id.empty()) s = service.sessions().use(id);
     if (s) return answerHtml(res, 200, browseSignedIn(service, *s));
-    std::optional<std::string> notice;
-    if (req.has_param("notice")) {
-      notice = service.saml().takeNotice(req.get_param_value("notice"));
-      if (!notice) notice = "This message is no longer available. Please sign in again.";
-    }
-    answerHtml(res, 200, browseSignedOut(notice));
+    answerHtml(res, 200, browseSignedOut(std::nullopt));
+  });
+
+  // Where a sign-in that did not work ends: its reason in the message box.
+  srv.Get("/saml/error", [&service](const httplib::Request& req, httplib::Response& res) {
+    auto notice = service.saml().takeNotice(req.get_param_value("notice"));
+    answerHtml(res, 200, browseSignedOut(notice ? *notice
+                                                : "This message is no longer available. Please sign in again."));
   });
 
   srv.Get("/saml/start", [&service](const httplib::Request& req, httplib::Response& res) {
@@ -202,7 +204,7 @@ void installWebApp(httplib::SSLServer& srv, Service& service) {
     SamlSite& saml = service.saml();
     if (corp.empty() || !saml.enabled(corp)) {
       std::string n = saml.addNotice("SAML sign-in is not enabled for the corporate ID \"" + corp + "\".");
-      return redirect(res, "../browse?notice=" + n);
+      return redirect(res, "error?notice=" + n);
     }
     redirect(res, saml.signInUrl(corp) + "&SAMLRequest=" + saml.newRequest(corp) +
                       "&RelayState=" + urlEncode(corp));
@@ -224,12 +226,11 @@ void installWebApp(httplib::SSLServer& srv, Service& service) {
     std::string corp = v.ok ? v.corpId : field("RelayState");
     if (!v.ok) {
       std::fprintf(stderr, "ambermoor-local: SAML sign-in refused: %s\n", v.message.c_str());
-      return redirect(res, "../browse?notice=" + saml.addNotice(v.message) + "#" + urlEncode(corp));
+      return redirect(res, "error?notice=" + saml.addNotice(v.message));
     }
     auto session = service.sessions().login(service.sessions().newArray(v.corpId), v.corpId, v.userId);
     if (!session) {
-      return redirect(res, "../browse?notice=" + saml.addNotice("The session could not be created.") +
-                               "#" + urlEncode(corp));
+      return redirect(res, "error?notice=" + saml.addNotice("The session could not be created."));
     }
     res.set_header("Set-Cookie", std::string(kCookie) + "=" + *session +
                                      "; Path=/; Secure; HttpOnly; SameSite=Lax");

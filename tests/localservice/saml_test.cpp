@@ -43,6 +43,12 @@ std::string pathOf(const std::string& url) {
   return url.substr(p);
 }
 
+// The path a redirect of a saml/ page leads to ("../browse#c", "error?notice=..").
+std::string follow(const std::string& location) {
+  std::string path = location.rfind("../", 0) == 0 ? "/" + location.substr(3) : "/saml/" + location;
+  return path.substr(0, path.find('#'));
+}
+
 std::string hidden(const std::string& html, const std::string& name) {
   std::smatch m;
   if (!std::regex_search(html, m, std::regex("name=\"" + name + "\" value=\"([^\"]*)\""))) return "";
@@ -87,9 +93,7 @@ class Saml : public ServiceTest {
   std::string consume(const std::string& assertion, const std::string& corp) {
     auto r = web.post("/saml/acs", {{"SAMLResponse", assertion}, {"RelayState", corp}});
     EXPECT_EQ(r->status, 302);
-    std::string location = r->get_header_value("Location");
-    EXPECT_EQ(location.rfind("../browse", 0), 0u) << location;
-    auto page = web.get("/" + location.substr(3, location.find('#') - 3));
+    auto page = web.get(follow(r->get_header_value("Location")));
     EXPECT_EQ(page->status, 200);
     return page->body;
   }
@@ -123,7 +127,9 @@ TEST_F(Saml, SignInThroughTheProviderGivesAWorkingSessionAndLogoutEndsIt) {
 
   std::string assertion = providerAssertion(corp, user, password);
   ASSERT_FALSE(assertion.empty());
-  std::string page = consume(assertion, corp);
+  auto signedIn = web.post("/saml/acs", {{"SAMLResponse", assertion}, {"RelayState", corp}});
+  EXPECT_EQ(signedIn->get_header_value("Location"), "../browse#" + corp);
+  std::string page = web.get(follow(signedIn->get_header_value("Location")))->body;
   std::string jsessionid = jsValue(page, "jsessionid"), arrayid = jsValue(page, "arrayid");
   ASSERT_FALSE(jsessionid.empty()) << page;
   EXPECT_FALSE(arrayid.empty());
@@ -144,7 +150,8 @@ TEST_F(Saml, SignInThroughTheProviderGivesAWorkingSessionAndLogoutEndsIt) {
   Host other(svc().url(), svc().caFile());
   auto replay = other.post("/saml/acs", {{"SAMLResponse", assertion}, {"RelayState", corp}});
   EXPECT_EQ(other.cookie, "");
-  auto refused = other.get("/" + replay->get_header_value("Location").substr(3));
+  EXPECT_EQ(replay->get_header_value("Location").rfind("error?notice=", 0), 0u);
+  auto refused = other.get(follow(replay->get_header_value("Location")));
   EXPECT_NE(refused->body.find("the assertion was already used."), std::string::npos);
 
   // Logout: another company's ID is refused and ends nothing; then the
@@ -215,7 +222,7 @@ TEST_F(Saml, LoginInfoLogoutAndAdminSwitch) {
   svc().admin("/admin/saml", R"({"corpId": "acme", "enabled": false})");
   EXPECT_NE(info("acme").find("\"enabled\":false"), std::string::npos);
   auto start = web.get("/saml/start?corpId=acme");
-  auto page = web.get("/" + start->get_header_value("Location").substr(3));
+  auto page = web.get(follow(start->get_header_value("Location")));
   EXPECT_NE(page->body.find("SAML sign-in is not enabled for the corporate ID \\\"acme\\\"."), std::string::npos)
       << page->body;
   svc().admin("/admin/saml", R"({"corpId": "acme", "enabled": true})");
