@@ -90,6 +90,9 @@ static SamlCompany parseSamlCompany(const std::string& corp, const picojson::val
       throw std::invalid_argument(std::string("\"") + flag + "\" must be true or false");
     (std::string(flag) == "enabled" ? s.enabled : s.singleLogout) = it->second.get<bool>();
   }
+  s.idpUrl = getString(o, "idpUrl", false);
+  if (!s.idpUrl.empty() && (s.idpUrl.rfind("https://", 0) != 0 || s.idpUrl.back() != '/'))
+    throw std::invalid_argument("\"idpUrl\" must start with https:// and end with /");
   if (o.count("idpUsers")) {
     if (!o.at("idpUsers").is<picojson::array>())
       throw std::invalid_argument("\"idpUsers\" must be an array");

@@ -9,7 +9,7 @@
 //    "sharedFolders": [{"corpId": "acme", "path": "/Projects", "owner": "alice",
 //        "members": [{"userId": "bob", "rights": "read"}]}]}
 // A company may sign in through the identity provider:
-//   "saml": {"enabled": true, "singleLogout": true,
+//   "saml": {"enabled": true, "singleLogout": true, "idpUrl": "",
 //            "idpUsers": [{"userId": "alice", "password": "idp-pw"}]}
 #pragma once
 
@@ -42,6 +42,9 @@ struct SamlCompany {
   std::string corpId;
   bool enabled = true;
   bool singleLogout = true;  // logoutWithSAML names the provider's logout page
+  // Another provider's base URL (ending in "/") instead of this service's
+  // own; for trying what the client does with a provider it cannot reach.
+  std::string idpUrl;
   std::map<std::string, std::string> idpUsers;  // userId -> provider password
 };
 

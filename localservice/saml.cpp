@@ -193,13 +193,14 @@ std::string SamlSite::signInUrl(const std::string& corp) const {
       q += b;
     }
   }
-  return idpUrl() + "idp/sso?corpId=" + q;
+  auto c = company(corp);
+  return (c && !c->idpUrl.empty() ? c->idpUrl : idpUrl()) + "idp/sso?corpId=" + q;
 }
 
 std::string SamlSite::logoutUrl(const std::string& corp) const {
   auto c = company(corp);
   if (!c || !c->singleLogout) return "";
-  return idpUrl() + "idp/logout";
+  return (c->idpUrl.empty() ? idpUrl() : c->idpUrl) + "idp/logout";
 }
 
 std::string SamlSite::newRequest(const std::string& corp) {
