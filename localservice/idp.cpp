@@ -30,7 +30,7 @@ std::string signInForm(const std::string& corp, const std::string& request,
        "<p><label for=\"username\">User ID</label><input id=\"username\" name=\"username\"></p>\n"
        "<p><label for=\"password\">Password</label>"
        "<input id=\"password\" name=\"password\" type=\"password\"></p>\n"
-       "<p><button id=\"submit\" type=\"submit\">Sign in</button></p>\n</form>\n";
+       "<p><button id=\"signin\" type=\"submit\">Sign in</button></p>\n</form>\n";
   return page("Sign in", b);
 }
 
