@@ -19,6 +19,7 @@
 #include <QWebPage>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -72,9 +73,11 @@ bool waitFor(const std::function<bool()>& done, int ms = 20000) {
   return true;
 }
 
-std::string writeConfig(const std::string& dir) {
+std::string writeConfig(const std::string& dir, int mismatchPort) {
   std::string path = dir + "/config.json";
   std::ofstream(path) << R"({"companies": [
+    {"corpId": "mismatch", "users": [{"userId": "fay", "password": "fay-pw"}],
+     "saml": {"idpUrl": "https://127.0.0.3:)" + std::to_string(mismatchPort) + R"(/"}},
     {"corpId": "r&d+1", "users": [{"userId": "dana", "password": "dana-pw"}],
      "saml": {"singleLogout": false, "idpUsers": [{"userId": "dana", "password": "dana-idp"}]}},
     {"corpId": "faraway", "users": [{"userId": "eve", "password": "eve-pw"}],
@@ -93,8 +96,21 @@ class SamlSignIn : public ::testing::Test {
     ::chmod((*root_ + "/tmp").c_str(), 0700);
     setenv("USERPROFILE", (*root_ + "/home").c_str(), 1);
     setenv("TMPDIR", (*root_ + "/tmp").c_str(), 1);
+    // The service's certificate exists before the service starts, so that a
+    // provider on 127.0.0.3, which it does not name, can present it.
+    const std::string data = *root_ + "/service";
+    ASSERT_EQ(std::system((LocalService::binaryPath() + " issue-client-cert --data " + data +
+                           " --corp x --user y >/dev/null").c_str()), 0);
+    mismatch_ = new httplib::SSLServer((data + "/tls/server.pem").c_str(), (data + "/tls/server-key.pem").c_str());
+    mismatch_->Get(".*", [](const httplib::Request&, httplib::Response& res) {
+      ++mismatchServed_;
+      res.set_content("<html><body>provider</body></html>", "text/html");
+    });
+    const int mismatchPort = mismatch_->bind_to_any_port("127.0.0.3");
+    mismatchThread_ = new std::thread([] { mismatch_->listen_after_bind(); });
     tarvik_test::LocalServiceOptions o;
-    o.configFile = writeConfig(*root_);
+    o.configFile = writeConfig(*root_, mismatchPort);
+    o.dataDir = data;
     service_ = LocalService::start(o).release();
     // The embedded browser trusts what the library trusts.
     setenv("CURL_CA_BUNDLE", service_->caFile().c_str(), 1);
@@ -102,6 +118,10 @@ class SamlSignIn : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     qInstallMessageHandler(nullptr);
+    mismatch_->stop();
+    mismatchThread_->join();
+    delete mismatchThread_;
+    delete mismatch_;
     delete service_;
     std::filesystem::remove_all(*root_);
     delete root_;
@@ -151,6 +171,10 @@ class SamlSignIn : public ::testing::Test {
   static LocalService* service_;
   static std::string* root_;
   static inline QByteArray oldTmpdir_, oldProfile_;
+  // A provider whose certificate does not name its host.
+  static inline httplib::SSLServer* mismatch_ = nullptr;
+  static inline std::thread* mismatchThread_ = nullptr;
+  static inline std::atomic<int> mismatchServed_{0};
 };
 
 LocalService* SamlSignIn::service_ = nullptr;
@@ -290,6 +314,18 @@ TEST_F(SamlSignIn, UntrustedServiceCertificateGives1114AndNoContent) {
   // The failed answer is not also taken for "SAML disabled".
   EXPECT_EQ(failed.count(), 1);
   EXPECT_EQ(m.statusText(), "TXT_SAML_SSL_ERROR");
+}
+
+TEST_F(SamlSignIn, ProviderCertificateThatDoesNotVerifyGives1114AndNoPage) {
+  SAMLManager m;
+  QSignalSpy failed(&m, qOverload<int>(&SAMLManager::logInFailed));
+  m.onSAMLEnabled(url(), "mismatch");
+  ASSERT_TRUE(waitFor([&] { return failed.count() > 0; }));
+  EXPECT_EQ(failed[0][0].toInt(), 1114);
+  EXPECT_TRUE(waitFor([&] { return shownStatus(m) == "TXT_SAML_SSL_ERROR"; }));
+  EXPECT_EQ(mismatchServed_, 0) << "nothing may be asked of a host that did not prove who it is";
+  EXPECT_GE(logCount("ssl error:"), 1);
+  EXPECT_EQ(failed.count(), 1);
 }
 
 TEST_F(SamlSignIn, SessionNeverShownGivesUpAfterTwentyAttempts) {
