@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "fixture.h"
+#include "config.h"
 #include "saml.h"
 #include "util.h"
 
@@ -294,6 +295,29 @@ TEST(SamlConsumer, ChecksSignatureAudienceRecipientTimeAndRequest) {
   EXPECT_EQ(ok.corpId, "acme");
   EXPECT_EQ(ok.userId, "alice");
   fs::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SamlConfig, CompanySettingsAreCheckedAtStart) {
+  auto parse = [](const std::string& saml) {
+    return ambermoor::parseConfigText(R"({"companies": [{"corpId": "acme", "users": [], "saml": )" + saml + "}]}");
+  };
+  auto cfg = parse(R"({"singleLogout": false, "idpUrl": "https://idp.example/",
+                       "idpUsers": [{"userId": "alice", "password": "pw"}]})");
+  ASSERT_EQ(cfg.saml.size(), 1u);
+  EXPECT_TRUE(cfg.saml[0].enabled);
+  EXPECT_FALSE(cfg.saml[0].singleLogout);
+  EXPECT_EQ(cfg.saml[0].idpUrl, "https://idp.example/");
+  EXPECT_EQ(cfg.saml[0].idpUsers.at("alice"), "pw");
+  EXPECT_THROW(parse(R"("yes")"), std::invalid_argument);
+  EXPECT_THROW(parse(R"({"enabled": "yes"})"), std::invalid_argument);
+  EXPECT_THROW(parse(R"({"idpUrl": "http://idp.example/"})"), std::invalid_argument);
+  EXPECT_THROW(parse(R"({"idpUrl": "https://idp.example"})"), std::invalid_argument);
+  EXPECT_THROW(parse(R"({"idpUsers": [{"userId": "a/b", "password": "pw"}]})"), std::invalid_argument);
+  EXPECT_THROW(parse(R"({"idpUsers": [{"userId": "alice"}]})"), std::invalid_argument);
 }
 
 }  // namespace
