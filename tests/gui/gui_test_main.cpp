@@ -13,6 +13,8 @@
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  // Listing the tests (ctest's discovery at build time) needs no Qt at all.
+  if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
 
   // A folder of our own, so that parallel test processes never share

@@ -7,7 +7,9 @@
 //
 // A context is made from a PEM file holding one certificate and its private
 // key, and released with CertFreeCertificateContext. A context is immutable
-// after creation and may be read from any thread.
+// after creation and may be read from any thread; it is reference counted
+// (CertDuplicateCertificateContext). The certificate store is in
+// wincrypt_store.h.
 #pragma once
 
 #include <string>
@@ -48,8 +50,13 @@ typedef struct _CERT_CONTEXT {
 } CERT_CONTEXT, *PCERT_CONTEXT;
 typedef const CERT_CONTEXT* PCCERT_CONTEXT;
 
-// Releases a context made by this layer; null is accepted. Always TRUE.
+// Releases a reference to a context made by this layer; the last one frees
+// it. Null is accepted. Always TRUE.
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context);
+
+// Adds a reference to a context (released with CertFreeCertificateContext);
+// returns the same context. Null gives null.
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
 
 namespace win32 {
 

@@ -10,6 +10,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -19,6 +20,7 @@
 namespace win32 {
 
 struct CertPrivate {
+  std::atomic<int> references{1};  // CertDuplicateCertificateContext adds one
   CERT_CONTEXT context{};
   CERT_INFO info{};
   std::vector<BYTE> encoded;
@@ -168,7 +170,15 @@ const std::string& CertPemPrivateKey(PCCERT_CONTEXT context) {
 }  // namespace win32
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
-  // The context is the first member of the private record that owns it.
-  if (context != nullptr && context->pPrivate != nullptr) delete context->pPrivate;
+  // The private record owns the context; the last reference deletes it.
+  if (context != nullptr && context->pPrivate != nullptr &&
+      context->pPrivate->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    delete context->pPrivate;
   return TRUE;
+}
+
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context) {
+  if (context != nullptr && context->pPrivate != nullptr)
+    context->pPrivate->references.fetch_add(1, std::memory_order_relaxed);
+  return context;
 }
