@@ -287,7 +287,10 @@ SamlVerdict SamlSite::consume(const std::string& response, std::int64_t now) {
   if (now + kClockSkewMs < *notBefore || now >= *notOnOrAfter)
     return refuse("the assertion has expired or is not valid yet.");
   if (!usedAssertions_.insert(id).second) return refuse("the assertion was already used.");
-  if (usedAssertions_.size() > kMaxRemembered) usedAssertions_.clear(), usedAssertions_.insert(id);
+  if (usedAssertions_.size() > kMaxRemembered) {
+    usedAssertions_.clear();
+    usedAssertions_.insert(id);
+  }
   auto p = pending_.find(text(o, "inResponseTo"));
   if (p == pending_.end()) return refuse("the assertion answers no sign-in of this service.");
   Pending req = p->second;
