@@ -42,7 +42,7 @@ QString Certificate::byteArrayToNameString(const QByteArray& blob) {
   WCHAR text[512];
   CertNameToStrW(X509_ASN_ENCODING, &name, CERT_X500_NAME_STR, text, 512);
   const QString nameString = QString::fromUtf16(text);
-  qDebug() << "nameString =" << nameString;
+  qDebug().noquote() << "nameString =" << nameString;
   // Greedy: with several common names the last one wins.
   static const QRegularExpression cn(QRegularExpression::anchoredPattern(".*CN=([^,]*)"));
   const QRegularExpressionMatch match = cn.match(nameString);

@@ -78,7 +78,7 @@ bool toPlainText(const QByteArray& bytes, QString* out) {
 
 bool Util::isLanguageJa() {
   const QString name = QLocale::system().name();
-  qDebug() << "language:" << name;
+  qDebug().noquote() << "language:" << name;
   return name == QLatin1String("ja_JP");
 }
 
