@@ -78,6 +78,34 @@ static bool validId(const std::string& id) {
   return true;
 }
 
+static SamlCompany parseSamlCompany(const std::string& corp, const picojson::value& v) {
+  if (!v.is<picojson::object>()) throw std::invalid_argument("\"saml\" of " + corp + " must be an object");
+  const auto& o = v.get<picojson::object>();
+  SamlCompany s;
+  s.corpId = corp;
+  for (const char* flag : {"enabled", "singleLogout"}) {
+    auto it = o.find(flag);
+    if (it == o.end()) continue;
+    if (!it->second.is<bool>())
+      throw std::invalid_argument(std::string("\"") + flag + "\" must be true or false");
+    (std::string(flag) == "enabled" ? s.enabled : s.singleLogout) = it->second.get<bool>();
+  }
+  s.idpUrl = getString(o, "idpUrl", false);
+  if (!s.idpUrl.empty() && (s.idpUrl.rfind("https://", 0) != 0 || s.idpUrl.back() != '/'))
+    throw std::invalid_argument("\"idpUrl\" must start with https:// and end with /");
+  if (o.count("idpUsers")) {
+    if (!o.at("idpUsers").is<picojson::array>())
+      throw std::invalid_argument("\"idpUsers\" must be an array");
+    for (const auto& u : o.at("idpUsers").get<picojson::array>()) {
+      if (!u.is<picojson::object>()) throw std::invalid_argument("an identity provider user must be an object");
+      std::string id = getString(u.get<picojson::object>(), "userId", true);
+      if (!validId(id)) throw std::invalid_argument("bad userId \"" + id + "\"");
+      s.idpUsers[id] = getString(u.get<picojson::object>(), "password", true);
+    }
+  }
+  return s;
+}
+
 ServiceConfig parseConfigText(const std::string& text) {
   picojson::value root;
   std::string perr = picojson::parse(root, text);
@@ -134,6 +162,7 @@ ServiceConfig parseConfigText(const std::string& text) {
             throw std::invalid_argument("user " + acc.userId + " defined twice in " + corp);
         cfg.users.push_back(acc);
       }
+      if (co.count("saml")) cfg.saml.push_back(parseSamlCompany(corp, co.at("saml")));
     }
   }
   if (o.count("sharedFolders")) {

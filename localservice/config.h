@@ -8,6 +8,9 @@
 //         "requiredPassword": false}]}],
 //    "sharedFolders": [{"corpId": "acme", "path": "/Projects", "owner": "alice",
 //        "members": [{"userId": "bob", "rights": "read"}]}]}
+// A company may sign in through the identity provider:
+//   "saml": {"enabled": true, "singleLogout": true, "idpUrl": "",
+//            "idpUsers": [{"userId": "alice", "password": "idp-pw"}]}
 #pragma once
 
 #include <cstdint>
@@ -32,8 +35,22 @@ struct SharedFolder {
   std::map<std::string, bool> members;  // userId -> writable
 };
 
+// SAML sign-in of one company. The identity provider knows its own users
+// and passwords; a signed-in provider user becomes the service user of the
+// same ID.
+struct SamlCompany {
+  std::string corpId;
+  bool enabled = true;
+  bool singleLogout = true;  // logoutWithSAML names the provider's logout page
+  // Another provider's base URL (ending in "/") instead of this service's
+  // own; for trying what the client does with a provider it cannot reach.
+  std::string idpUrl;
+  std::map<std::string, std::string> idpUsers;  // userId -> provider password
+};
+
 struct ServiceConfig {
   std::vector<UserAccount> users;
+  std::vector<SamlCompany> saml;
   std::vector<SharedFolder> shares;
   int sessionTimeoutSeconds = 1800;
   std::string announcement;

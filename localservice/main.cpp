@@ -14,6 +14,7 @@
 #include <iostream>
 
 #include "config.h"
+#include "idp.h"
 #include "server.h"
 #include "service.h"
 #include "tls.h"
@@ -23,14 +24,16 @@ using namespace ambermoor;
 
 namespace {
 
-// True when both 127.0.0.1:port and port+1 can be bound right now.
+// True when 127.0.0.1:port and port+1, and the identity provider's
+// 127.0.0.2:port, can be bound right now.
 bool pairFree(int port) {
-  for (int p : {port, port + 1}) {
+  for (auto [addr, p] : {std::pair{INADDR_LOOPBACK, port}, std::pair{INADDR_LOOPBACK, port + 1},
+                         std::pair{INADDR_LOOPBACK + 1, port}}) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_addr.s_addr = htonl(addr);
     a.sin_port = htons(static_cast<uint16_t>(p));
     bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
@@ -79,12 +82,15 @@ int serve(const CommandLine& cl) {
   signal(SIGPIPE, SIG_IGN);
 
   std::unique_ptr<HttpFront> front;
+  std::unique_ptr<IdpServer> idp;
   int port = cl.port;
   for (int attempt = 0; attempt < 10 && !front; ++attempt) {
     int p = cl.port == 0 ? pickPortPair() : cl.port;
     auto f = std::make_unique<HttpFront>(service, tls, adminToken, cl.threads);
-    if (p > 0 && f->bind(p, p + 1)) {
+    auto i = std::make_unique<IdpServer>(service.saml(), tls);
+    if (p > 0 && f->bind(p, p + 1) && i->bind(p)) {
       front = std::move(f);
+      idp = std::move(i);
       port = p;
     } else if (cl.port != 0) {
       break;
@@ -92,25 +98,35 @@ int serve(const CommandLine& cl) {
   }
   if (!front) {
     std::cerr << "ambermoor-local: cannot listen on 127.0.0.1:" << cl.port << " and "
-              << cl.port + 1 << "\n";
+              << cl.port + 1 << " and " << IdpServer::kAddress << ":" << cl.port << "\n";
     return 1;
   }
+  const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
+  const std::string idpUrl =
+      std::string("https://") + IdpServer::kAddress + ":" + std::to_string(port) + "/";
+  service.saml().setUrls(url, idpUrl);
   front->start();
+  idp->start();
 
-  std::cout << "url: https://127.0.0.1:" << port << "/\n"
+  std::cout << "url: " << url << "\n"
             << "cert-url: https://127.0.0.1:" << port + 1 << "/\n"
+            << "idp-url: " << idpUrl << "\n"
             << "ca-file: " << tls.caCert << "\n"
             << "admin-token: " << adminToken << "\n"
             << "data-dir: " << dataDir << "\n";
   if (cl.demo)
     std::cout << "demo-corp: " << service.demo().corp << "\n"
               << "demo-user: " << service.demo().user << "\n"
-              << "demo-password: " << service.demo().password << "\n";
+              << "demo-password: " << service.demo().password << "\n"
+              << "demo-saml-corp: " << service.demo().samlCorp << "\n"
+              << "demo-saml-idp-user: " << service.demo().samlUser << "\n"
+              << "demo-saml-idp-password: " << service.demo().password << "\n";
   std::cout << "ready: yes" << std::endl;
 
   int sig = 0;
   sigwait(&set, &sig);
   std::cerr << "ambermoor-local: stopping on signal " << sig << "\n";
+  idp->stop();
   front->stop();
   return 0;
 }

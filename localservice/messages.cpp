@@ -22,6 +22,8 @@ const std::vector<ErrorMessage>& errorMessages() {
       {150, "アクセス権限がありません。({0})", "You have no permission to access this item.({0})"},
       {151, "読み取り専用のため変更できません。({0})", "The item is read-only and cannot be changed.({0})"},
       {152, "このフォルダは変更できません。({0})", "This folder cannot be changed.({0})"},
+      {160, "SAML認証を利用できません。(コーポレートID: {0}、理由: {1})",
+       "SAML sign-in cannot be used.(corporate ID: {0}, reason: {1})"},
       {999, "ロックされていません。({0})", "The item is not locked.({0})"},
       {1001, "通信エラーが発生しました。({0})", "Communication error has occurred.({0})"},
       {1002, "只今、メンテナンス中のため利用できません。",

@@ -16,6 +16,7 @@
 
 #include "browse_page.h"
 #include "messages.h"
+#include "webapp.h"
 
 namespace ambermoor {
 namespace {
@@ -166,6 +167,7 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
     ar.post = reader != nullptr;
     ar.jsessionid = req.get_param_value("jsessionid");
     ar.arrayid = req.get_param_value("arrayid");
+    for (const auto& [k, v] : req.params) ar.query.emplace(k, v);
     std::unique_ptr<IncomingBlock> filedata;
     std::string bodyError;
     try {
@@ -296,6 +298,8 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
   installBrowsePages(srv, service_, sendKeys_);
   if (certHost) return;
 
+  installWebApp(srv, service_);
+
   srv.Post("/admin/([A-Za-z]+)", [this](const httplib::Request& req, httplib::Response& res) {
     auto reply = [&](int status, const value& v) {
       res.status = status;
@@ -370,6 +374,7 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
         r["entry"] = service_.entryState(text("corpId"), text("path"));
         return reply(200, value(r));
       }
+      if (samlAdmin(service_, what, o, &ok)) return reply(200, value(ok));
       return fail(404, "unknown admin request " + what);
     } catch (const std::invalid_argument& e) {
       return fail(400, e.what());

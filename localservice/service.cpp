@@ -50,6 +50,8 @@ const std::map<std::string, MethodInfo>& methodTable() {
       {"uploadFile", {'M', true}},
       {"copyResource", {'U', true}},
       {"emptyTrash", {'G', true}},
+      {"getSAMLLoginInfo", {'G', false}},
+      {"logoutWithSAML", {'G', true}},
   };
   return t;
 }
@@ -67,6 +69,8 @@ DemoAccount prepareDemo(const std::string& dataDir, bool demo) {
   if (!demo) return d;
   d.corp = "demo";
   d.user = "demo";
+  d.samlCorp = "demo-saml";
+  d.samlUser = "saml";
   // The password survives restarts so that a client can sign in again.
   fs::path file = fs::path(dataDir) / "demo-password";
   std::ifstream in(file);
@@ -101,6 +105,21 @@ ServiceConfig addDemo(ServiceConfig cfg, const DemoAccount& d) {
   bool have = false;
   for (const auto& s : cfg.shares) have = have || (s.corpId == d.corp && s.path == team.path);
   if (!have) cfg.shares.push_back(team);
+  bool samlConfigured = false;
+  for (const auto& c : cfg.saml) samlConfigured = samlConfigured || c.corpId == d.samlCorp;
+  if (!samlConfigured) {
+    // Signs in only through the provider: its service password is random
+    // and never shown.
+    UserAccount s = a;
+    s.corpId = d.samlCorp;
+    s.userId = d.samlUser;
+    s.password = randomToken(16);
+    cfg.users.push_back(s);
+    SamlCompany sc;
+    sc.corpId = d.samlCorp;
+    sc.idpUsers[d.samlUser] = d.password;
+    cfg.saml.push_back(sc);
+  }
   return cfg;
 }
 
@@ -125,7 +144,8 @@ Service::Service(ServiceConfig cfg, const std::string& dataDir, bool demo)
       cfg_(addDemo(std::move(cfg), demo_)),
       store_(std::make_unique<Store>((fs::path(dataDir) / "metadata.sqlite").string())),
       blocks_(std::make_unique<BlockStore>((fs::path(dataDir) / "blocks").string())),
-      sessions_(cfg_.users, cfg_.sessionTimeoutSeconds) {
+      sessions_(cfg_.users, cfg_.sessionTimeoutSeconds),
+      saml_(std::make_unique<SamlSite>(cfg_.saml, dataDir)) {
   sessions_.persistTo((fs::path(dataDir) / "sessions.tsv").string());
   ensureAreas();
   if (demo) createDemoContent();
@@ -170,6 +190,13 @@ void Service::createDemoContent() {
     folder(home + "/Documents");
     file(home + "/Documents/notes.txt", "Notes\n=====\n\n- first\n- second\n");
     file("/Team/README.txt", "Shared with the team. The guest user may only read.\n");
+    if (sessions_.findUser(demo_.samlCorp, demo_.samlUser) && saml_->company(demo_.samlCorp)) {
+      Entry e = newEntry("/" + demo_.samlUser + "/Welcome.txt", kKindFile, demo_.samlUser, now);
+      std::string content = "Signed in through the identity provider.\n";
+      e.size = static_cast<std::int64_t>(content.size());
+      e.blocks.push_back(blocks_->put(content));
+      store_->insert(demo_.samlCorp, e);
+    }
   });
 }
 
@@ -281,7 +308,9 @@ value Service::call(const ApiRequest& r) {
   if (m == "getPKIInfo") return getPKIInfo(r);
   if (m == "pretestLogin") return pretestLogin(r);
   if (m == "login") return login(r);
+  if (m == "getSAMLLoginInfo") return getSAMLLoginInfo(r);
   SessionInfo s = requireSession(r);
+  if (m == "logoutWithSAML") return logoutWithSAML(s, r);
   if (m == "logout") {
     sessions_.end(s.id);
     locks_.releaseSession(s.id);

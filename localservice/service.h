@@ -15,6 +15,7 @@
 
 #include "blocks.h"
 #include "config.h"
+#include "saml.h"
 #include "sessions.h"
 #include "store.h"
 #include "util.h"
@@ -30,6 +31,7 @@ struct ApiRequest {
   bool post = false;
   bool multipart = false;
   std::map<std::string, std::string> params;  // from the body
+  std::map<std::string, std::string> query;   // from the URL (getSAMLLoginInfo, logoutWithSAML)
   std::string jsessionid, arrayid;            // from the query
   IncomingBlock* filedata = nullptr;          // the multipart "filedata" part
   std::string certCorp, certUser;             // verified client certificate, if any
@@ -42,6 +44,9 @@ struct DownloadPlan {
 
 struct DemoAccount {
   std::string corp, user, password;
+  // The company that signs in through the identity provider: its user has
+  // the same password at the provider.
+  std::string samlCorp, samlUser;
 };
 
 class Service {
@@ -58,6 +63,7 @@ class Service {
   SessionTable& sessions() { return sessions_; }
   LockTable& locks() { return locks_; }
   const BlockStore& blocks() const { return *blocks_; }
+  SamlSite& saml() { return *saml_; }
 
   // The file at `path` as user `s` may read it (the send-key pages);
   // throws ServiceError 150 (no access), 50 (absent) or 8 (a folder).
@@ -114,6 +120,8 @@ class Service {
   picojson::value uploadFile(const SessionInfo& s, const ApiRequest& r);
   picojson::value copyResource(const SessionInfo& s, const ApiRequest& r);
   picojson::value emptyTrash(const SessionInfo& s);
+  picojson::value getSAMLLoginInfo(const ApiRequest& r);
+  picojson::value logoutWithSAML(const SessionInfo& s, const ApiRequest& r);
 
   DemoAccount demo_;     // before cfg_: the demo user joins the configuration
   ServiceConfig cfg_;
@@ -121,6 +129,7 @@ class Service {
   std::unique_ptr<BlockStore> blocks_;
   SessionTable sessions_;
   LockTable locks_;
+  std::unique_ptr<SamlSite> saml_;
 };
 
 }  // namespace ambermoor

@@ -138,12 +138,16 @@ TlsFiles ensureCertificateAuthority(const std::string& dataDir) {
     commit(f.caCert + ".tmp", f.caCert);
     fs::remove(f.serverCert);  // a new CA invalidates the old server certificate
   }
+  // The identity provider listens on 127.0.0.2: a certificate from before
+  // it existed is issued again.
+  if (fs::exists(f.serverCert) && !X509_check_ip_asc(readCert(f.serverCert).get(), "127.0.0.2", 0))
+    fs::remove(f.serverCert);
   if (!fs::exists(f.serverCert) || !fs::exists(f.serverKey)) {
     X509Ptr ca = readCert(f.caCert);
     PkeyPtr caKey = readKey(f.caKey);
     PkeyPtr key = newKey();
     X509Ptr cert = makeCert(key.get(), ca.get(), {{"CN", "localhost"}}, 825);
-    addExt(cert.get(), ca.get(), NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+    addExt(cert.get(), ca.get(), NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1,IP:127.0.0.2");
     addExt(cert.get(), ca.get(), NID_ext_key_usage, "serverAuth");
     sign(cert.get(), caKey.get());
     writeKey(f.serverKey + ".tmp", key.get());

@@ -1,6 +1,6 @@
 // The service's private certificate authority: created in the data directory
-// on first start, it signs the server certificate (for "localhost" and
-// "127.0.0.1") and the client certificates used for certificate sign-in.
+// on first start, it signs the server certificate (for "localhost",
+// "127.0.0.1" and the identity provider's 127.0.0.2) and the client certificates used for certificate sign-in.
 #pragma once
 
 #include <string>

@@ -31,6 +31,7 @@ constexpr int kNoSpace = 77;
 constexpr int kNoAccess = 150;
 constexpr int kReadOnly = 151;
 constexpr int kProtected = 152;
+constexpr int kSamlUnavailable = 160;  // getSAMLLoginInfo: args corporate ID, reason
 constexpr int kNotLocked = 999;
 }  // namespace err
 

@@ -1,6 +1,7 @@
 // Shared set-up of the HTTPS tests: one service with a configuration of
 // company "acme" (alice with a small quota, bob, carol; "/Projects" shared
-// read-only with alice and read-write with carol) plus the demo company.
+// read-only with alice and read-write with carol; SAML sign-in for alice and
+// for zed, who has no service account) plus the demo companies.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,7 +25,9 @@ inline std::string writeConfig(const std::string& dir) {
     "companies": [{"corpId": "acme", "users": [
       {"userId": "alice", "password": "alice-pw", "contractCapacity": 300000},
       {"userId": "bob", "password": "bob-pw"},
-      {"userId": "carol", "password": "carol-pw", "requiredPassword": true}]}],
+      {"userId": "carol", "password": "carol-pw", "requiredPassword": true}],
+      "saml": {"enabled": true, "singleLogout": false, "idpUsers": [
+      {"userId": "alice", "password": "alice-idp"}, {"userId": "zed", "password": "zed-idp"}]}}],
     "sharedFolders": [{"corpId": "acme", "path": "/Projects", "owner": "bob",
       "members": [{"userId": "alice", "rights": "read"},
                   {"userId": "carol", "rights": "readwrite"}]}]})";

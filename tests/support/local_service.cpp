@@ -129,6 +129,7 @@ bool LocalService::launch(int port, std::string* why) {
   demoCorp_ = values["demo-corp"];
   demoUser_ = values["demo-user"];
   demoPassword_ = values["demo-password"];
+  values_ = values;
   return true;
 }
 

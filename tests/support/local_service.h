@@ -3,6 +3,7 @@
 // data directory) when the object goes away.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -35,6 +36,11 @@ class LocalService {  // one running ambermoor-local child process
   const std::string& demoUser() const { return demoUser_; }
   const std::string& demoPassword() const { return demoPassword_; }
   const std::string& dataDir() const { return dataDir_; }
+  // Any printed value by name ("idp-url", "demo-saml-corp", ...); "" when not printed.
+  std::string value(const std::string& name) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? "" : it->second;
+  }
   int port() const { return port_; }
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
@@ -62,6 +68,7 @@ class LocalService {  // one running ambermoor-local child process
   int port_ = 0;
   std::string url_, certUrl_, caFile_, adminToken_;
   std::string demoCorp_, demoUser_, demoPassword_, dataDir_;
+  std::map<std::string, std::string> values_;
 };
 
 }  // namespace tarvik_test
