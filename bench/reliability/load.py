@@ -240,21 +240,23 @@ class Worker:
             self.stats.failed_writes_left += 1
             self.files[name] = Entry([], maybe_absent=True, tainted=True)
 
-    def op_create(self):
-        name = self.new_name()
-        seed = self.rng.getrandbits(40)
-        size = self.pick_size()
+    def create(self, name, seed, size):
+        """Writes a new file and records it; False when the write failed."""
         try:
             self.write_file(name, seed, size)
         except OSError as e:
             self.stats.op("create", False)
             self.stats.error("create", e)
             self.after_failed_write(name)
-            return
+            return False
         self.stats.op("create", True)
         self.stats.files_written += 1
         self.stats.bytes_written += size
         self.files[name] = Entry([(seed, size)])
+        return True
+
+    def op_create(self):
+        self.create(self.new_name(), self.rng.getrandbits(40), self.pick_size())
 
     def op_copy(self):
         names = [n for n in self.checked() if len(self.files[n].cands) == 1
@@ -569,17 +571,8 @@ class Deleter(Worker):
             size = int(math.exp(self.rng.uniform(math.log(64 * KIB), math.log(max_size))))
             tmp = "tmp-%05d.bin" % self.counter
             final = "%s%05d-%d-%d.bin" % (UNLINK_PREFIX, self.counter, seed, size)
-            try:
-                self.write_file(tmp, seed, size)
-            except OSError as e:
-                self.stats.op("create", False)
-                self.stats.error("create", e)
-                self.after_failed_write(tmp)
+            if not self.create(tmp, seed, size):
                 continue
-            self.stats.op("create", True)
-            self.stats.files_written += 1
-            self.stats.bytes_written += size
-            self.files[tmp] = Entry([(seed, size)])
             try:
                 os.rename(self.path(tmp), self.path(final))
             except OSError as err:
