@@ -1,10 +1,14 @@
 // The Dokan layer's translations, name matching, mount points and process
 // image names.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <future>
+#include <string>
 
 #include "dokan.h"
 #include "dokan_errno.h"
@@ -148,4 +152,50 @@ TEST(DokanProcessImage, TestOverride) {
   CloseHandle(h);
   dokan::SetProcessImageForTest(4242424, "");
   EXPECT_EQ(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, 4242424), nullptr);
+}
+
+namespace {
+NTSTATUS RefuseCreate(LPCWSTR, PDOKAN_IO_SECURITY_CONTEXT, ACCESS_MASK, ULONG, ULONG, ULONG, ULONG,
+                      PDOKAN_FILE_INFO) {
+  return STATUS_ACCESS_DENIED;
+}
+NTSTATUS NoCleanup(LPCWSTR, PDOKAN_FILE_INFO) { return STATUS_SUCCESS; }
+void NoClose(LPCWSTR, PDOKAN_FILE_INFO) {}
+}  // namespace
+
+// A directory that already is a mount point is refused at once; the drive is
+// never mounted on top of what is there.
+TEST(DokanMountPoints, AnotherFileSystemsMountPointIsRefused) {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "FUSE is not available here";
+  char dir[] = "/tmp/tarvik-taken-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  if (mount("tarvik-test", dir, "tmpfs", 0, "size=1m") != 0) {
+    rmdir(dir);
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+  }
+  const std::string marker = std::string(dir) + "/kept";
+  FILE* f = fopen(marker.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+
+  std::u16string mountPoint(dir, dir + std::char_traits<char>::length(dir));
+  DOKAN_OPTIONS options{};
+  options.ThreadCount = 1;
+  options.MountPoint = reinterpret_cast<LPCWSTR>(mountPoint.c_str());
+  DOKAN_OPERATIONS ops{};
+  ops.ZwCreateFile = RefuseCreate;
+  ops.Cleanup = NoCleanup;
+  ops.CloseFile = NoClose;
+  auto result = std::async(std::launch::async, [&] { return DokanMain(&options, &ops); });
+  if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    // Mounted on top: take that mount away so the call returns and fail.
+    (void)system((std::string("fusermount3 -u -z ") + dir).c_str());
+    result.wait();
+    ADD_FAILURE() << "DokanMain mounted on top of an existing mount point";
+  } else {
+    EXPECT_EQ(result.get(), DOKAN_MOUNT_POINT_ERROR);
+  }
+  EXPECT_EQ(access(marker.c_str(), F_OK), 0) << "the file system already there must stay visible";
+  EXPECT_EQ(umount(dir), 0);
+  rmdir(dir);
 }

@@ -265,7 +265,12 @@ int DokanMain(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
       !operations->Cleanup || !operations->CloseFile)
     return DOKAN_ERROR;
   std::string dir = MountDirectoryFor(MountText(options->MountPoint));
-  if (dir.empty() || !EnsureMountDirectory(dir)) return DOKAN_MOUNT_POINT_ERROR;
+  // A directory that already carries a file system (another drive, or
+  // anything else) is in use, as a taken drive letter is: mounting on top
+  // would hide it. The mount table is read before the directory is touched,
+  // so a mount whose file system no longer answers cannot block this call.
+  if (dir.empty() || IsMountPoint(dir) || !EnsureMountDirectory(dir))
+    return DOKAN_MOUNT_POINT_ERROR;
   if (access("/dev/fuse", R_OK | W_OK) != 0) return DOKAN_DRIVER_INSTALL_ERROR;
 
   auto self = std::make_shared<Instance>();
