@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QUrl>
 #include <cstdlib>
 #include <filesystem>
@@ -97,6 +98,11 @@ class LoginWindowTest : public ::testing::Test {
     w.findChild<QLineEdit*>("passwordInput")->setText(password);
   }
   static void clickLogin(LoginWindow& w) { w.findChild<QPushButton*>("loginButton")->click(); }
+  static void doubleClickTray(LoginWindow& w) {
+    ASSERT_TRUE(QMetaObject::invokeMethod(&w, "iconActivated",
+                                          Q_ARG(QSystemTrayIcon::ActivationReason,
+                                                QSystemTrayIcon::DoubleClick)));
+  }
   static QList<QMessageBox*> errorWindows(LoginWindow& w) {
     return w.findChildren<QMessageBox*>("errorWindow");
   }
@@ -131,6 +137,9 @@ TEST_F(LoginWindowTest, PasswordSignInMountsPublishesAndLogsOut) {
   EXPECT_FALSE(w.findChild<QLineEdit*>("corpIdInput")->isEnabled());
   ASSERT_EQ(opened_.size(), 1) << "the drive is opened once it lists its folders";
   EXPECT_EQ(opened_.front(), QUrl::fromLocalFile(QString::fromStdString(mnt_)));
+  doubleClickTray(w);
+  EXPECT_EQ(opened_.size(), 2) << "a double click opens the mounted drive";
+  EXPECT_FALSE(w.isVisible());
 
   // The session values reach the context-menu extension; the settings file
   // keeps the sign-in without the password.
@@ -151,6 +160,53 @@ TEST_F(LoginWindowTest, PasswordSignInMountsPublishesAndLogsOut) {
   EXPECT_TRUE(w.findChild<QLineEdit*>("corpIdInput")->isEnabled());
   EXPECT_TRUE(sessionValue("jsessionid").isEmpty());
   EXPECT_TRUE(sessionValue("arrayid").isEmpty());
+  w.hide();
+  doubleClickTray(w);
+  EXPECT_TRUE(w.isVisible()) << "logged out, a double click shows the login window";
+  EXPECT_EQ(opened_.size(), 2);
+}
+
+TEST_F(LoginWindowTest, QuitWhileMountedUnmountsFirst) {
+  LoginWindow w;
+  QSignalSpy quit(&w, &LoginWindow::quit);
+  setPassword(w, QString::fromStdString(service_->demoPassword()));
+  clickLogin(w);
+  ASSERT_TRUE(isMountPoint(mnt_));
+  w.action("actQuit")->trigger();
+  EXPECT_FALSE(isMountPoint(mnt_)) << "no process may end under its drive";
+  EXPECT_EQ(quit.count(), 1);
+  EXPECT_TRUE(sessionValue("jsessionid").isEmpty());
+  EXPECT_FALSE(w.isVisible()) << "quitting does not bring the window back";
+}
+
+TEST_F(LoginWindowTest, FailedUnmountStillRemovesTheSessionValues) {
+  LoginWindow w;
+  setPassword(w, QString::fromStdString(service_->demoPassword()));
+  clickLogin(w);
+  ASSERT_TRUE(isMountPoint(mnt_));
+  ASSERT_FALSE(sessionValue("jsessionid").isEmpty());
+  // The drive is removed from outside, so the library has nothing to remove.
+  ASSERT_EQ(std::system(("fusermount3 -u " + mnt_).c_str()), 0);
+  ASSERT_TRUE(waitFor([&] { return !isMountPoint(mnt_); }, 10000));
+  w.action("actLogout")->trigger();
+  EXPECT_EQ(errorBoxes_, QStringList{"TXT_LOGOUT_FAIL_MSG"});
+  EXPECT_TRUE(sessionValue("jsessionid").isEmpty());
+  EXPECT_TRUE(sessionValue("arrayid").isEmpty());
+  EXPECT_TRUE(w.action("actLogout")->isEnabled()) << "the form stays in the mounted state";
+}
+
+TEST_F(LoginWindowTest, AutomaticLoginWithWrongPasswordShowsTheWindow) {
+  ClientSettings s;
+  SettingsStore::loadSettings(s);
+  s.savePassword = true;
+  s.autoLogin = true;
+  s.password = "not the password";
+  SettingsStore::saveSettings(s, SessionValues{});
+  LoginWindow w;
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_FALSE(isMountPoint(mnt_));
+  EXPECT_TRUE(errorBoxes_.isEmpty()) << "only an empty password has the client's own message";
+  ASSERT_TRUE(waitFor([&] { return !errorWindows(w).isEmpty(); }, 5000));
 }
 
 TEST_F(LoginWindowTest, RefusedPasswordsAreShownOnce) {
