@@ -16,6 +16,8 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QUrl>
+#include <QWebFrame>
+#include <QWebPage>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +25,7 @@
 #include <thread>
 
 #include "LoginWindow.h"
+#include "SAMLManager.h"
 #include "SettingsStore.h"
 #include "SiteTable.h"
 #include "mount_points.h"
@@ -263,6 +266,45 @@ TEST_F(LoginWindowTest, RepeatedMessagesShowOnceAndSessionLossBringsBackTheForm)
       if (b->text() == "another failure") return true;
     return false;
   }, 5000)) << "the next message is shown once the box is closed";
+}
+
+TEST_F(LoginWindowTest, SamlSignInMountsWithTheSessionAndLogsOut) {
+  ClientSettings s;
+  SettingsStore::loadSettings(s);
+  s.samlEnabled = true;
+  s.samlCorpId = "demo-saml";
+  SettingsStore::saveSettings(s, SessionValues{});
+  LoginWindow w;
+  auto* saml = w.findChild<SAMLManager*>("samlManager");
+  ASSERT_NE(saml, nullptr);
+  EXPECT_FALSE(w.findChild<QPushButton*>("loginButton")->isVisible());
+  auto js = [&](const QString& expression) {
+    return saml->page()->mainFrame()->evaluateJavaScript(expression).toString();
+  };
+  // The window opens the provider's form; the user signs in there.
+  ASSERT_TRUE(waitFor([&] {
+    return saml->currentUrl().contains("/idp/sso?") &&
+           js("String(!!document.getElementById('username'))") == "true";
+  })) << saml->currentUrl().toStdString();
+  const QString password = QString::fromStdString(service_->value("demo-saml-idp-password"));
+  js("document.getElementById('username').value = 'saml'; document.getElementById('password').value = '" +
+     password + "'; document.getElementById('login').submit();");
+  ASSERT_TRUE(waitFor([&] { return w.action("actLogout")->isEnabled() || !errorBoxes_.isEmpty(); }))
+      << saml->currentUrl().toStdString();
+  EXPECT_TRUE(errorBoxes_.isEmpty()) << errorBoxes_.join("; ").toStdString();
+  ASSERT_TRUE(isMountPoint(mnt_));
+  EXPECT_FALSE(w.isVisible());
+  EXPECT_EQ(sessionValue("userId"), "saml") << "the user the provider signed in";
+  EXPECT_FALSE(sessionValue("jsessionid").isEmpty());
+
+  // The manager settles on its status page after a sign-in; a logout sent
+  // before that is lost with the page it ran in.
+  ASSERT_TRUE(waitFor([&] { return js("document.querySelector('body p').innerText") == "TXT_LOGGING_IN"; }));
+  w.action("actLogout")->trigger();
+  EXPECT_FALSE(isMountPoint(mnt_));
+  EXPECT_TRUE(sessionValue("jsessionid").isEmpty());
+  ASSERT_TRUE(waitFor([&] { return w.isVisible(); })) << "the provider's logout completes";
+  EXPECT_FALSE(w.action("actLogout")->isEnabled());
 }
 
 }  // namespace
