@@ -126,6 +126,9 @@ extern "C" {
 
 int tarvik_mount(const char* mountPoint, const char* corpId, const char* userId,
                  const char* password, MountType type, bool blocking) {
+  // The service would only refuse an empty password after a round trip and
+  // a worded error; the caller asks the user for one instead.
+  if (password == nullptr || *password == '\0') return TARVIK_STATUS_NO_PASSWORD;
   if (isErrorResult(api::pretestLogin(orEmpty(corpId)))) return -1;
   if (isErrorResult(api::login(orEmpty(corpId), orEmpty(userId), orEmpty(password)))) return -1;
   return filesystemStart(mountPoint, type, false, blocking);

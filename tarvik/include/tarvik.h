@@ -69,7 +69,10 @@ TARVIK_API int tarvik_init(const char* baseUrl, const char* language, bool debug
 
 /* Signs in with a password, then mounts the drive on `mountPoint` ("X:" names
  * $HOME/Ambermoor/X; a text beginning with "/" is a directory). With
- * `blocking` true the call returns only when the drive is removed. */
+ * `blocking` true the call returns only when the drive is removed. An empty
+ * (or NULL) password returns TARVIK_STATUS_NO_PASSWORD without sending a
+ * request, so the caller can ask for it. */
+#define TARVIK_STATUS_NO_PASSWORD 1111
 TARVIK_API int tarvik_mount(const char* mountPoint, const char* corpId, const char* userId,
                             const char* password, MountType type, bool blocking);
 

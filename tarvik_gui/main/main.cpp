@@ -1,21 +1,47 @@
-// The desktop client's entry: prepares the process-wide services (embedded
-// resources, translation catalogue) and hands over to the login window.
+// The desktop client's entry: prepares the process-wide services (text
+// codec, embedded resources, translation catalogue), makes sure
+// one instance runs per user session and hands over to the login window.
 #include <QApplication>
+#include <QTextCodec>
+#include <memory>
 
 #include "CatalogueTranslator.h"
+#include "LoginWindow.h"
+#include "SingleInstance.h"
 #include "Util.h"
 
 int main(int argc, char* argv[]) {
-  // Local 8-bit text is the locale's code page (Qt's default); the toolkit's
-  // random generator seeds itself.
-  QApplication app(argc, argv);
+  // The authentication codes of the settings dialog come from the toolkit's
+  // global generator, which seeds itself from the system.
+  QTextCodec::setCodecForLocale(QTextCodec::codecForLocale());
+
+  auto app = std::make_unique<QApplication>(argc, argv);
   Util::initResources();
 
   // A missing catalogue is not an error: the texts then show their keys.
-  CatalogueTranslator translator;
-  if (translator.loadCatalogue(Util::languageCode())) app.installTranslator(&translator);
+  auto translator = std::make_unique<CatalogueTranslator>();
+  if (translator->loadCatalogue(Util::languageCode())) app->installTranslator(translator.get());
 
-  // The login window, which owns the tray icon and the event loop's life,
-  // is built here once it exists; until then the program has nothing to show.
-  return 0;
+  SingleInstance instance;
+  if (!instance.isPrimary()) {
+    // The running instance shows its window; this start ends quietly even
+    // when it could not be reached.
+    instance.sendMessage(QString(), 5000);
+    return 0;
+  }
+
+  // The program lives in the tray and ends only through an explicit quit.
+  app->setQuitOnLastWindowClosed(false);
+  auto window = std::make_unique<LoginWindow>();
+  QObject::connect(&instance, &SingleInstance::messageReceived, window.get(), [&window](const QString& text) {
+    window->recvDuplicateProcess(text);
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
+  });
+  const int rc = app->exec();
+  window.reset();
+  translator.reset();
+  app.reset();
+  return rc;
 }

@@ -290,6 +290,20 @@ TEST_F(MountTest, WrongPasswordFailsAndKeepsTheArrayId) {
   EXPECT_EQ(tarvik_unmount(), -1);
 }
 
+TEST_F(MountTest, EmptyPasswordIsRefusedWithoutARequest) {
+  ASSERT_EQ(init(), 0);
+  const std::vector<std::string> before = requestsInLog();
+  for (const char* password : {"", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(tarvik_mount(mnt_.c_str(), service_->demoCorp().c_str(),
+                           service_->demoUser().c_str(), password, 16, false),
+              1111);
+  }
+  EXPECT_FALSE(mounted());
+  EXPECT_EQ(requestsInLog(), before) << "no sign-in request was sent";
+  EXPECT_EQ(statusCodes(), std::vector<int>{}) << "the caller words this refusal itself";
+  EXPECT_EQ(tarvik_unmount(), -1);
+}
+
 TEST_F(MountTest, MountForSessionSendsNothingBeforeTheFirstListing) {
   ASSERT_EQ(init(), 0);
   ASSERT_FALSE(tarvik::isErrorResult(tarvik::api::pretestLogin(service_->demoCorp())));

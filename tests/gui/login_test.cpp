@@ -1,0 +1,310 @@
+// The login window against the local service with a real mount: password
+// sign-in, the refusals the user sees, errors reported by the library and
+// logout.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QUrl>
+#include <QWebFrame>
+#include <QWebPage>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "LoginWindow.h"
+#include "SAMLManager.h"
+#include "SettingsStore.h"
+#include "SiteTable.h"
+#include "mount_points.h"
+#include "gui_test_support.h"
+#include "local_service.h"
+#include "tarvik.h"
+
+namespace {
+
+using tarvik_test::LocalService;
+
+bool waitFor(const std::function<bool()>& done, int ms = 20000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+bool isMountPoint(const std::string& path) { return dokan::IsMountPoint(path); }
+
+class LoginWindowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = new std::string(QDir::tempPath().toStdString() + "/tarvik-login-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(*root_ + "/home");
+    std::filesystem::create_directories(*root_ + "/tmp");
+    ::chmod((*root_ + "/tmp").c_str(), 0700);
+    setenv("USERPROFILE", (*root_ + "/home").c_str(), 1);
+    setenv("TMPDIR", (*root_ + "/tmp").c_str(), 1);
+    // Drive letters name folders under $HOME/Ambermoor.
+    setenv("HOME", (*root_ + "/home").c_str(), 1);
+    service_ = LocalService::start().release();
+    setenv("CURL_CA_BUNDLE", service_->caFile().c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    delete service_;
+    std::filesystem::remove_all(*root_);
+    delete root_;
+  }
+
+  void SetUp() override {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
+    gui_test::resetConfig();
+    LoginWindow::resetErrorQueueForTest();
+    // Row 1 of the site table is the local service.
+    const QString host = QUrl(QString::fromStdString(service_->url())).authority();
+    std::ofstream(gui_test::appDataFolder().toStdString() + "/sites.ini")
+        << "[site1]\nplain=" << host.toStdString() << "\n[site2]\nplain=127.0.0.9:1\n";
+    SiteTable::reload();
+    ClientSettings s;
+    SettingsStore::loadSettings(s);  // picks the first free drive letter
+    mnt_ = dokan::MountDirectoryFor(s.mountPoint.toStdString());
+    s.corpId = QString::fromStdString(service_->demoCorp());
+    s.userId = QString::fromStdString(service_->demoUser());
+    s.siteDomain = host;
+    s.savePassword = false;
+    SettingsStore::saveSettings(s, SessionValues{});
+    LoginWindow::setErrorBoxForTest([this](QWidget*, const QString& text) { errorBoxes_ << text; });
+    LoginWindow::setUrlOpenerForTest([this](const QUrl& url) { opened_ << url; });
+  }
+
+  void TearDown() override {
+    tarvik_unmount();
+    if (isMountPoint(mnt_)) std::system(("fusermount3 -uz " + mnt_).c_str());
+    LoginWindow::setErrorBoxForTest(nullptr);
+    LoginWindow::setUrlOpenerForTest(nullptr);
+  }
+
+  static void setPassword(LoginWindow& w, const QString& password) {
+    w.findChild<QLineEdit*>("passwordInput")->setText(password);
+  }
+  static void clickLogin(LoginWindow& w) { w.findChild<QPushButton*>("loginButton")->click(); }
+  static void doubleClickTray(LoginWindow& w) {
+    ASSERT_TRUE(QMetaObject::invokeMethod(&w, "iconActivated",
+                                          Q_ARG(QSystemTrayIcon::ActivationReason,
+                                                QSystemTrayIcon::DoubleClick)));
+  }
+  static QList<QMessageBox*> errorWindows(LoginWindow& w) {
+    return w.findChildren<QMessageBox*>("errorWindow");
+  }
+
+  static QString sessionValue(const QString& key) {
+    QSettings session("Kindrel", "Ambermoor");
+    return session.value(key).toString();
+  }
+
+  static LocalService* service_;
+  static std::string* root_;
+  std::string mnt_;
+  QStringList errorBoxes_;
+  QList<QUrl> opened_;
+};
+LocalService* LoginWindowTest::service_ = nullptr;
+std::string* LoginWindowTest::root_ = nullptr;
+
+TEST_F(LoginWindowTest, PasswordSignInMountsPublishesAndLogsOut) {
+  LoginWindow w;
+  ASSERT_TRUE(w.isVisible());
+  EXPECT_FALSE(w.action("actLogout")->isEnabled());
+  EXPECT_FALSE(w.action("actOpenDrive")->isEnabled());
+  setPassword(w, QString::fromStdString(service_->demoPassword()));
+  clickLogin(w);
+
+  EXPECT_TRUE(errorBoxes_.isEmpty()) << errorBoxes_.join("; ").toStdString();
+  ASSERT_TRUE(isMountPoint(mnt_));
+  EXPECT_FALSE(w.isVisible());
+  EXPECT_TRUE(w.action("actLogout")->isEnabled());
+  EXPECT_TRUE(w.action("actOpenDrive")->isEnabled());
+  EXPECT_FALSE(w.findChild<QLineEdit*>("corpIdInput")->isEnabled());
+  ASSERT_EQ(opened_.size(), 1) << "the drive is opened once it lists its folders";
+  EXPECT_EQ(opened_.front(), QUrl::fromLocalFile(QString::fromStdString(mnt_)));
+  doubleClickTray(w);
+  EXPECT_EQ(opened_.size(), 2) << "a double click opens the mounted drive";
+  EXPECT_FALSE(w.isVisible());
+
+  // The session values reach the context-menu extension; the settings file
+  // keeps the sign-in without the password.
+  EXPECT_FALSE(sessionValue("jsessionid").isEmpty());
+  EXPECT_FALSE(sessionValue("arrayid").isEmpty());
+  ClientSettings saved;
+  SettingsStore::loadSettings(saved);
+  EXPECT_EQ(saved.corpId.toStdString(), service_->demoCorp());
+  EXPECT_EQ(saved.userId.toStdString(), service_->demoUser());
+  EXPECT_TRUE(saved.password.isEmpty());
+
+  // A file written through the drive survives a logout.
+  ASSERT_TRUE(static_cast<bool>(std::ofstream(mnt_ + "/Home/kept.txt") << "kept"));
+  w.action("actLogout")->trigger();
+  EXPECT_FALSE(isMountPoint(mnt_));
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_FALSE(w.action("actLogout")->isEnabled());
+  EXPECT_TRUE(w.findChild<QLineEdit*>("corpIdInput")->isEnabled());
+  EXPECT_TRUE(sessionValue("jsessionid").isEmpty());
+  EXPECT_TRUE(sessionValue("arrayid").isEmpty());
+  w.hide();
+  doubleClickTray(w);
+  EXPECT_TRUE(w.isVisible()) << "logged out, a double click shows the login window";
+  EXPECT_EQ(opened_.size(), 2);
+}
+
+TEST_F(LoginWindowTest, QuitWhileMountedUnmountsFirst) {
+  LoginWindow w;
+  QSignalSpy quit(&w, &LoginWindow::quit);
+  setPassword(w, QString::fromStdString(service_->demoPassword()));
+  clickLogin(w);
+  ASSERT_TRUE(isMountPoint(mnt_));
+  w.action("actQuit")->trigger();
+  EXPECT_FALSE(isMountPoint(mnt_)) << "no process may end under its drive";
+  EXPECT_EQ(quit.count(), 1);
+  EXPECT_TRUE(sessionValue("jsessionid").isEmpty());
+  EXPECT_FALSE(w.isVisible()) << "quitting does not bring the window back";
+}
+
+TEST_F(LoginWindowTest, FailedUnmountStillRemovesTheSessionValues) {
+  LoginWindow w;
+  setPassword(w, QString::fromStdString(service_->demoPassword()));
+  clickLogin(w);
+  ASSERT_TRUE(isMountPoint(mnt_));
+  ASSERT_FALSE(sessionValue("jsessionid").isEmpty());
+  // The drive is removed from outside, so the library has nothing to remove.
+  ASSERT_EQ(std::system(("fusermount3 -u " + mnt_).c_str()), 0);
+  ASSERT_TRUE(waitFor([&] { return !isMountPoint(mnt_); }, 10000));
+  w.action("actLogout")->trigger();
+  EXPECT_EQ(errorBoxes_, QStringList{"TXT_LOGOUT_FAIL_MSG"});
+  EXPECT_TRUE(sessionValue("jsessionid").isEmpty());
+  EXPECT_TRUE(sessionValue("arrayid").isEmpty());
+  EXPECT_TRUE(w.action("actLogout")->isEnabled()) << "the form stays in the mounted state";
+}
+
+TEST_F(LoginWindowTest, AutomaticLoginWithWrongPasswordShowsTheWindow) {
+  ClientSettings s;
+  SettingsStore::loadSettings(s);
+  s.savePassword = true;
+  s.autoLogin = true;
+  s.password = "not the password";
+  SettingsStore::saveSettings(s, SessionValues{});
+  LoginWindow w;
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_FALSE(isMountPoint(mnt_));
+  EXPECT_TRUE(errorBoxes_.isEmpty()) << "only an empty password has the client's own message";
+  ASSERT_TRUE(waitFor([&] { return !errorWindows(w).isEmpty(); }, 5000));
+}
+
+TEST_F(LoginWindowTest, RefusedPasswordsAreShownOnce) {
+  LoginWindow w;
+  // Empty: the client's own message, no request, focus on the password.
+  setPassword(w, "");
+  clickLogin(w);
+  EXPECT_EQ(errorBoxes_, QStringList{"TXT_NOT_INPUT_PASS_MSG"});
+  EXPECT_FALSE(isMountPoint(mnt_));
+
+  // Wrong: the library's worded message, shown once in the error window.
+  errorBoxes_.clear();
+  setPassword(w, "not the password");
+  clickLogin(w);
+  EXPECT_TRUE(errorBoxes_.isEmpty()) << "the library reports this refusal itself";
+  ASSERT_TRUE(waitFor([&] { return !errorWindows(w).isEmpty(); }, 5000));
+  QMessageBox* box = errorWindows(w).front();
+  EXPECT_FALSE(box->text().isEmpty());
+  EXPECT_FALSE(box->text().startsWith("TXT_"));
+  EXPECT_FALSE(isMountPoint(mnt_));
+  EXPECT_FALSE(w.action("actLogout")->isEnabled());
+  EXPECT_TRUE(w.isVisible());
+}
+
+TEST_F(LoginWindowTest, RepeatedMessagesShowOnceAndSessionLossBringsBackTheForm) {
+  LoginWindow w;
+  setPassword(w, QString::fromStdString(service_->demoPassword()));
+  clickLogin(w);
+  ASSERT_TRUE(isMountPoint(mnt_));
+  ASSERT_FALSE(w.isVisible());
+
+  // Five reports of one message from a library thread, one of them code 3.
+  std::thread reporter([] {
+    for (int i = 0; i < 4; ++i) LoginWindow::statusCallback(1001, "the same failure");
+    LoginWindow::statusCallback(3, "the same failure");
+    LoginWindow::statusCallback(150, "information only");
+  });
+  reporter.join();
+  ASSERT_TRUE(waitFor([&] { return !errorWindows(w).isEmpty(); }, 5000));
+  EXPECT_TRUE(w.isVisible()) << "code 3 asks for a new sign-in";
+  EXPECT_FALSE(w.action("actLogout")->isEnabled());
+  EXPECT_TRUE(w.findChild<QLineEdit*>("passwordInput")->isEnabled());
+  EXPECT_TRUE(isMountPoint(mnt_)) << "the client leaves the unmount to the library";
+
+  // More poll ticks: nothing else is shown, the duplicates were purged.
+  QMessageBox* box = errorWindows(w).front();
+  EXPECT_EQ(box->text(), "the same failure");
+  for (int tick = 0; tick < 3; ++tick) ASSERT_TRUE(QMetaObject::invokeMethod(&w, "onErrorPoll"));
+  EXPECT_EQ(errorWindows(w).size(), 1);
+  box->button(QMessageBox::Ok)->click();
+  LoginWindow::statusCallback(1001, "another failure");
+  ASSERT_TRUE(waitFor([&] {
+    for (QMessageBox* b : errorWindows(w))
+      if (b->text() == "another failure") return true;
+    return false;
+  }, 5000)) << "the next message is shown once the box is closed";
+}
+
+TEST_F(LoginWindowTest, SamlSignInMountsWithTheSessionAndLogsOut) {
+  ClientSettings s;
+  SettingsStore::loadSettings(s);
+  s.samlEnabled = true;
+  s.samlCorpId = "demo-saml";
+  SettingsStore::saveSettings(s, SessionValues{});
+  LoginWindow w;
+  auto* saml = w.findChild<SAMLManager*>("samlManager");
+  ASSERT_NE(saml, nullptr);
+  EXPECT_FALSE(w.findChild<QPushButton*>("loginButton")->isVisible());
+  auto js = [&](const QString& expression) {
+    return saml->page()->mainFrame()->evaluateJavaScript(expression).toString();
+  };
+  // The window opens the provider's form; the user signs in there.
+  ASSERT_TRUE(waitFor([&] {
+    return saml->currentUrl().contains("/idp/sso?") &&
+           js("String(!!document.getElementById('username'))") == "true";
+  })) << saml->currentUrl().toStdString();
+  const QString password = QString::fromStdString(service_->value("demo-saml-idp-password"));
+  js("document.getElementById('username').value = 'saml'; document.getElementById('password').value = '" +
+     password + "'; document.getElementById('login').submit();");
+  ASSERT_TRUE(waitFor([&] { return w.action("actLogout")->isEnabled() || !errorBoxes_.isEmpty(); }))
+      << saml->currentUrl().toStdString();
+  EXPECT_TRUE(errorBoxes_.isEmpty()) << errorBoxes_.join("; ").toStdString();
+  ASSERT_TRUE(isMountPoint(mnt_));
+  EXPECT_FALSE(w.isVisible());
+  EXPECT_EQ(sessionValue("userId"), "saml") << "the user the provider signed in";
+  EXPECT_FALSE(sessionValue("jsessionid").isEmpty());
+
+  // The manager settles on its status page after a sign-in; a logout sent
+  // before that is lost with the page it ran in.
+  ASSERT_TRUE(waitFor([&] { return js("document.querySelector('body p').innerText") == "TXT_LOGGING_IN"; }));
+  w.action("actLogout")->trigger();
+  EXPECT_FALSE(isMountPoint(mnt_));
+  EXPECT_TRUE(sessionValue("jsessionid").isEmpty());
+  ASSERT_TRUE(waitFor([&] { return w.isVisible(); })) << "the provider's logout completes";
+  EXPECT_FALSE(w.action("actLogout")->isEnabled());
+}
+
+}  // namespace
