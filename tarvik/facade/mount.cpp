@@ -129,6 +129,10 @@ int tarvik_mount(const char* mountPoint, const char* corpId, const char* userId,
   // The service would only refuse an empty password after a round trip and
   // a worded error; the caller asks the user for one instead.
   if (password == nullptr || *password == '\0') return TARVIK_STATUS_NO_PASSWORD;
+  // A removal the library started on its own still logs out the old session
+  // at its end; it must be over before a new session is signed in, or that
+  // logout would end the new one.
+  joinRemovalThread();
   if (isErrorResult(api::pretestLogin(orEmpty(corpId)))) return -1;
   if (isErrorResult(api::login(orEmpty(corpId), orEmpty(userId), orEmpty(password)))) return -1;
   return filesystemStart(mountPoint, type, false, blocking);
@@ -137,6 +141,7 @@ int tarvik_mount(const char* mountPoint, const char* corpId, const char* userId,
 int tarvik_mountForSession(const char* mountPoint, const char* corpId, const char* userId,
                            const char* jsessionid, const char* arrayid, MountType type,
                            bool blocking) {
+  joinRemovalThread();  // the old session's teardown reads these values
   LibraryState& st = state();
   st.sessionFromCaller = true;
   st.corpId = orEmpty(corpId);

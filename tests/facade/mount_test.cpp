@@ -415,6 +415,35 @@ TEST_F(MountTest, UnmountWithOpenFilesLosesNothing) {
   ASSERT_EQ(tarvik_unmount(), 0);
 }
 
+// A sign-in right after a removal that runs in the background waits for
+// that removal: its teardown ends with the old session's logout, which must
+// not end the new session.
+TEST_F(MountTest, SignInDuringABackgroundRemovalKeepsTheNewSession) {
+  if (!dokan::IsMountPoint("/sys/fs/fuse/connections"))
+    GTEST_SKIP() << "an unmount with open files needs the fusectl file system";
+  ASSERT_EQ(init(), 0);
+  ASSERT_EQ(mount(), 0);
+  ASSERT_TRUE(mountedSoon());
+  // The open file keeps the old drive's teardown going for a few seconds
+  // (until the connection is aborted), so a new sign-in comes before its
+  // logout unless it waits.
+  const int fd = ::open((home() + "/pending.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "pending", 7), 7);
+  std::thread([] { EXPECT_EQ(tarvik_unmount(), 0); }).join();  // another thread: background removal
+  {
+    Watchdog watchdog(60s, "hung: sign-in during a background removal");
+    ASSERT_EQ(mount(), 0);
+  }
+  ::close(fd);
+  ASSERT_TRUE(mountedSoon());
+  EXPECT_EQ(readFile(home() + "/pending.txt"), "pending");
+  ASSERT_TRUE(writeFile(home() + "/after.txt", "new session"));
+  EXPECT_EQ(readFile(home() + "/after.txt"), "new session");
+  EXPECT_FALSE(hasStatus(1)) << "the old session's logout ended the new session";
+  EXPECT_TRUE(mounted());
+}
+
 TEST_F(MountTest, ServiceGoneGivesCleanErrorsAndTheDriveComesBack) {
   ASSERT_EQ(init(), 0);
   ASSERT_EQ(mount(), 0);
