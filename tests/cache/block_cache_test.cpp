@@ -65,10 +65,10 @@ TEST_F(BlockCacheTest, ReplacedAndDeletedFilesGoFirst) {
   // A file written twice: its first version is no longer listed by it.
   DecasHandle* w = openNew("doc", OPEN_WRITE);
   const std::string v1 = pattern(1000, 5), v2 = pattern(1000, 6);
-  ASSERT_EQ(1000, cloud_write(w->path.c_str(), v1.data(), 1000, 0, true, w));
-  ASSERT_EQ(0, cloud_flush(w->path.c_str(), w));
-  ASSERT_EQ(1000, cloud_write(w->path.c_str(), v2.data(), 1000, 0, true, w));
-  ASSERT_EQ(0, cloud_flush(w->path.c_str(), w));
+  ASSERT_EQ(1000, cloud_write(w->path().c_str(), v1.data(), 1000, 0, true, w));
+  ASSERT_EQ(0, cloud_flush(w->path().c_str(), w));
+  ASSERT_EQ(1000, cloud_write(w->path().c_str(), v2.data(), 1000, 0, true, w));
+  ASSERT_EQ(0, cloud_flush(w->path().c_str(), w));
   closeHandle(w);
   const std::string id1 = blockIdOf(v1.data(), 1000), id2 = blockIdOf(v2.data(), 1000);
   std::string gone;
@@ -90,13 +90,13 @@ TEST_F(BlockCacheTest, SealedBlockStaysUntilTheServiceHasIt) {
   DecasHandle* h = openNew("s", OPEN_WRITE | OPEN_READ);
   const std::string data = pattern(3000, 8);
   const std::string id = blockIdOf(data.data(), data.size());
-  ASSERT_EQ(3000, cloud_write(h->path.c_str(), data.data(), 3000, 0, true, h));
+  ASSERT_EQ(3000, cloud_write(h->path().c_str(), data.data(), 3000, 0, true, h));
   fake().failUploadBlock = 1;
-  EXPECT_LT(cloud_flush(h->path.c_str(), h), 0);
+  EXPECT_LT(cloud_flush(h->path().c_str(), h), 0);
   // The sealed file is the only copy: a limit of 0 must not remove it.
   EXPECT_EQ(BLOCK_SEALED, h->fileContext->blocks[0]->state);
   EXPECT_TRUE(cached(id));
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(data, fake().committedContent(uploadTokenFor("s")));
   EXPECT_FALSE(cached(id));  // uploaded: free to go
   EXPECT_EQ(data, readAll(h, 3000));  // and downloaded again when read
@@ -138,7 +138,7 @@ TEST_F(BlockCacheTest, ReadersRacingTheEvictionReadEveryByte) {
       for (int round = 0; round < 30; ++round) {
         const int f = (t + round) % kFiles;
         auto h = std::make_unique<DecasHandle>();
-        h->path = "/Home/r" + std::to_string(f);
+        h->setPath("/Home/r" + std::to_string(f));
         h->openFlags = OPEN_READ;
         StatRecord record{ENTRY_FILE, static_cast<int64_t>(kSize), -1, 1000, 1000};
         std::string list = "\"" + ids[f][0] + "\"";
@@ -148,7 +148,7 @@ TEST_F(BlockCacheTest, ReadersRacingTheEvictionReadEveryByte) {
           continue;
         }
         std::string out(kSize, '\0');
-        if (cloud_read(h->path.c_str(), &out[0], kSize, 0, true, h.get()) !=
+        if (cloud_read(h->path().c_str(), &out[0], kSize, 0, true, h.get()) !=
                 static_cast<int>(kSize) ||
             out != pattern(kSize, 100 + f)) {
           failures++;
