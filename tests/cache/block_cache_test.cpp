@@ -1,7 +1,10 @@
 // The block cache under its limit: eviction order, pins of blocks in use,
 // blocks left by an earlier run, and readers racing the eviction.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -176,6 +179,54 @@ TEST(ByteSizeTest, ReadsSizesAsPeopleWriteThem) {
     int64_t v = 0;
     EXPECT_FALSE(parseByteSize(bad, &v)) << bad;
   }
+}
+
+// A second drive process using the same block directory (it holds the
+// cache's lock) may need any block file there: this process then evicts
+// nothing, and trims to its limit again once the other one has ended.
+TEST_F(BlockCacheTest, AnotherProcessOfTheCacheKeepsEveryBlock) {
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const std::string lockPath = block_cache::lockFilePath();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Only async-signal-safe calls in the child of a threaded process.
+    ::close(release[1]);
+    ::close(ready[0]);
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    const char ok = (fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0) ? 'y' : 'n';
+    if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+    char c;
+    while (::read(release[0], &c, 1) > 0) {
+    }
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  ::close(release[0]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ::close(ready[0]);
+  ASSERT_EQ(ok, 'y');
+
+  block_cache::setLimit(1500);
+  std::string a, b, c;
+  closeHandle(openAndRead("a", 1000, 11, &a));
+  closeHandle(openAndRead("b", 1000, 12, &b));
+  closeHandle(openAndRead("c", 1000, 13, &c));
+  EXPECT_TRUE(cached(a) && cached(b) && cached(c));
+  EXPECT_EQ(0, block_cache::trim());
+
+  ::close(release[1]);  // the other process ends and its lock with it
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(2000, block_cache::trim());
+  EXPECT_FALSE(cached(a) || cached(b));
+  EXPECT_TRUE(cached(c));
 }
 
 }  // namespace
