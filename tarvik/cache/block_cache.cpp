@@ -2,6 +2,7 @@
 #include "cache/block_cache.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -44,6 +45,10 @@ struct Registry {
   std::map<std::string, std::set<std::string>> byPath;
   int64_t used = 0;
   int64_t limit = -1;  // none until configured
+  // The cache's lock file, open with a shared record lock while this
+  // process uses the block directory (see othersShareLocked).
+  int lockFd = -1;
+  std::string lockPath;
 };
 
 // Never destroyed: pins may be released by threads that outlive static
@@ -88,8 +93,52 @@ std::vector<std::string> idsUnderLocked(Registry& r, const std::string& path) {
   return ids;
 }
 
+// Takes the shared lock on the cache's lock file when this process does
+// not hold it yet (or the block directory moved). Each drive process holds
+// it while it runs; the system drops it when the process ends.
+void holdLockLocked(Registry& r) {
+  const std::string path = block_cache::lockFilePath();
+  if (r.lockFd >= 0 && r.lockPath == path) return;
+  if (r.lockFd >= 0) ::close(r.lockFd);
+  r.lockFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  r.lockPath = path;
+  if (r.lockFd < 0) {
+    TLOG_WARN("block cache lock file: ", path, " ", std::strerror(errno));
+    return;
+  }
+  struct flock fl {};
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  if (::fcntl(r.lockFd, F_SETLK, &fl) != 0)
+    TLOG_WARN("block cache lock: ", path, " ", std::strerror(errno));
+}
+
+// Another live process uses the block directory. Its pins are unknown
+// here: a block it reads, or has sealed and not yet uploaded, may be any
+// file of the directory (ids are content addresses, so two processes share
+// blocks of equal content). Record locks of this process never conflict
+// with its own, so a conflicting write lock means another holder. When the
+// lock cannot be checked, the directory counts as shared.
+bool othersShareLocked(Registry& r) {
+  holdLockLocked(r);
+  if (r.lockFd < 0) return true;
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  if (::fcntl(r.lockFd, F_GETLK, &fl) != 0) return true;
+  return fl.l_type != F_UNLCK;
+}
+
 int64_t trimLocked(Registry& r) {
   if (r.limit < 0 || r.used <= r.limit) return 0;
+  if (othersShareLocked(r)) {
+    // Evicting could remove a block the other process still needs (and
+    // lose data it has not uploaded yet). The limit applies again as soon
+    // as this process is the only user.
+    TLOG_DEBUG("block cache over its limit, kept: another drive process uses it: ", r.used,
+               " > ", r.limit);
+    return 0;
+  }
   const std::string& dir = state().blockDir;
   int64_t removed = 0;
   for (auto it = r.order.begin(); it != r.order.end() && r.used > r.limit;) {
@@ -160,6 +209,8 @@ void CachePin::reset() {
 
 namespace block_cache {
 
+std::string lockFilePath() { return state().blockDir + ".lock"; }
+
 int64_t defaultLimit(const std::string& dir) {
   struct statvfs fs;
   if (::statvfs(dir.c_str(), &fs) != 0) return kDefaultLimitCap;
@@ -192,6 +243,7 @@ void rescan() {
 
   Registry& r = registry();
   ScopedLock lock(r.mutex);
+  holdLockLocked(r);
   // Pinned ids stay known (their holders release them later); the rest is
   // counted afresh.
   for (auto it = r.entries.begin(); it != r.entries.end();) {

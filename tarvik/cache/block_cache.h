@@ -49,6 +49,11 @@ class CachePin {
 
 namespace block_cache {
 
+// The lock file beside the block directory ("….lock"). Every process that
+// uses the block directory holds a shared record lock on it; while another
+// process holds one, trim evicts nothing (see block_cache.cpp).
+std::string lockFilePath();
+
 // The smaller of 10 GiB and a tenth of the file system holding `dir`.
 int64_t defaultLimit(const std::string& dir);
 

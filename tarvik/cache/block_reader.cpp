@@ -46,7 +46,7 @@ bool blockFileMissing(const BlockInfo& b) {
 int ensureBlockFile(BlockInfo& b, const FileContext& fc) {
   if (b.path.empty()) return 0;  // never written: reads as zero bytes
   if (!blockFileMissing(b)) {
-    if (!b.id.empty()) block_cache::use(b.id, blockIdLength(b.id), fc.path);
+    if (!b.id.empty()) block_cache::use(b.id, blockIdLength(b.id), fc.path());
     return 0;
   }
   if (b.id.empty()) {
@@ -74,7 +74,7 @@ int ensureBlockFile(BlockInfo& b, const FileContext& fc) {
     return 0;
   }
   b.knownCached.store(true);
-  block_cache::use(b.id, st.st_size, fc.path);
+  block_cache::use(b.id, st.st_size, fc.path());
   return 0;
 }
 

@@ -190,8 +190,9 @@ int extendBlocksLocked(FileContext& fc, int64_t index) {
 
 void relockAfterCommit(FileContext& fc, DecasHandle* h) {
   if (state().noLocking || !(h->openFlags & OPEN_SHARE_LOCK) || fc.lockHeld.load()) return;
+  // The handle's path follows renames made while the file is open.
   std::string servicePath;
-  if (pathKind(h->path, &servicePath) < 0) return;
+  if (pathKind(h->path(), &servicePath) < 0) return;
   bool locked = false;
   std::string text;
   const int r = contentService().lockResource(servicePath, h->processId, &locked, &text);
@@ -300,7 +301,7 @@ int scheduleBlockUpload(const FileContextPtr& fc, const BlockInfoPtr& b) {
   fc->uploadFinished();
   if (r == -1) {
     // No pools (no mount): upload on this thread.
-    const int s = sealAndUploadBlock(b, fc->uploadToken, fc->path);
+    const int s = sealAndUploadBlock(b, fc->uploadToken(), fc->path());
     return s == 1 ? 0 : s;
   }
   return r;
@@ -308,8 +309,8 @@ int scheduleBlockUpload(const FileContextPtr& fc, const BlockInfoPtr& b) {
 
 void runUploadTask(const BlockInfoPtr& b, const FileContextPtr& fc) {
   if (!fc->closed.load()) {
-    const int r = sealAndUploadBlock(b, fc->uploadToken, fc->path);
-    if (r != 0) removeMetaCache(fc->path);
+    const int r = sealAndUploadBlock(b, fc->uploadToken(), fc->path());
+    if (r != 0) removeMetaCache(fc->path());
   }
   fc->uploadFinished();
 }
@@ -376,13 +377,13 @@ int cloud_write(const char* path, const char* buf, size_t len, int64_t off, bool
       if (sealTarget) {
         TLOG_DEBUG(">flush block file: ", sealTarget->path);
         if (sync) {
-          r = sealAndUploadBlock(sealTarget, fc->uploadToken, fc->path);
+          r = sealAndUploadBlock(sealTarget, fc->uploadToken(), fc->path());
           if (r == 1) r = 0;  // closed meanwhile: nothing to upload for it
         } else {
           r = scheduleBlockUpload(fc, sealTarget);
         }
         if (r != 0) {
-          removeMetaCache(fc->path);
+          removeMetaCache(fc->path());
           return asFailure(r);
         }
       }
@@ -506,9 +507,9 @@ int cloud_flush(const char* path, DecasHandle* h) {
       } else {
         TLOG_WARN(">empty block");
       }
-      const int r = sealAndUploadBlock(b, fc->uploadToken, fc->path);
+      const int r = sealAndUploadBlock(b, fc->uploadToken(), fc->path());
       if (r != 0) {
-        removeMetaCache(fc->path);
+        removeMetaCache(fc->path());
         return r == 1 ? kStatusHandleClosed : r;
       }
     }
@@ -518,9 +519,9 @@ int cloud_flush(const char* path, DecasHandle* h) {
     if (!holes.empty()) {
       // All holes share one block of zeros, sealed and uploaded once.
       const BlockInfoPtr& zeros = holeBlockLocked(*fc);
-      const int r = sealAndUploadBlock(zeros, fc->uploadToken, fc->path);
+      const int r = sealAndUploadBlock(zeros, fc->uploadToken(), fc->path());
       if (r != 0) {
-        removeMetaCache(fc->path);
+        removeMetaCache(fc->path());
         return r == 1 ? kStatusHandleClosed : r;
       }
       std::string id;
@@ -533,9 +534,9 @@ int cloud_flush(const char* path, DecasHandle* h) {
     TLOG_DEBUG(">update size = ", total);
     if (fc->meta) fc->meta->setSizeAndMtime(total, nowMicroseconds());
     fc->sizeStale.store(false);
-    const int r = contentService().uploadFile(fc->uploadToken, ids);
+    const int r = contentService().uploadFile(fc->uploadToken(), ids);
     if (r != 0) {
-      removeMetaCache(fc->path);
+      removeMetaCache(fc->path());
       return mapServiceError(r);
     }
     if (ids.empty()) {
@@ -544,7 +545,7 @@ int cloud_flush(const char* path, DecasHandle* h) {
       h->state |= HANDLE_CONTENT_UPLOADED;
     }
     fc->commitNeeded.store(false);
-    block_cache::listed(fc->path, ids);  // replaced blocks go first
+    block_cache::listed(fc->path(), ids);  // replaced blocks go first
     relockAfterCommit(*fc, h);
   }
   TLOG_DEBUG(">flush takes ", elapsedMs(start), "[msec]");

@@ -26,8 +26,9 @@ namespace {
 std::atomic<int64_t> g_liveContexts{0};
 
 // The open files (contexts between contentOpen and contentClose), so that a
-// delete can find the opens of its path. A leaf lock: nothing else is taken
-// while it is held.
+// delete or a rename can find the opens of its path. Keyed by the context's
+// path, which changes only under this mutex. Only a context's name mutex is
+// taken while it is held.
 std::mutex g_openFilesMutex;
 std::multimap<std::string, std::weak_ptr<FileContext>>& openFiles() {
   static auto* files = new std::multimap<std::string, std::weak_ptr<FileContext>>();
@@ -36,12 +37,12 @@ std::multimap<std::string, std::weak_ptr<FileContext>>& openFiles() {
 
 void registerOpenFile(const FileContextPtr& fc) {
   std::lock_guard<std::mutex> lock(g_openFilesMutex);
-  openFiles().emplace(fc->path, fc);
+  openFiles().emplace(fc->path(), fc);
 }
 
 void unregisterOpenFile(const FileContext* fc) {
   std::lock_guard<std::mutex> lock(g_openFilesMutex);
-  auto range = openFiles().equal_range(fc->path);
+  auto range = openFiles().equal_range(fc->path());
   for (auto it = range.first; it != range.second; ++it) {
     FileContextPtr live = it->second.lock();
     if (!live || live.get() == fc) {
@@ -63,6 +64,26 @@ int BlockFile::close() {
 FileContext::FileContext() { g_liveContexts.fetch_add(1); }
 
 FileContext::~FileContext() { g_liveContexts.fetch_sub(1); }
+
+std::string FileContext::path() const {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  return path_;
+}
+
+std::string FileContext::uploadToken() const {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  return uploadToken_;
+}
+
+void FileContext::setPath(const std::string& servicePath) {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  path_ = servicePath;
+}
+
+void FileContext::setUploadToken(const std::string& token) {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  uploadToken_ = token;
+}
 
 void FileContext::uploadFinished() {
   {
@@ -109,7 +130,8 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
                 bool lockHeld) {
   const OpenFlags flags = handle->openFlags;
   auto fc = std::make_shared<FileContext>();
-  fc->path = servicePath;
+  fc->setPath(servicePath);
+  fc->lockProcessId = handle->processId;
 
   std::vector<std::string> ids;
   bool readList = false;
@@ -129,7 +151,7 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
   }
   // Blocks cached for an earlier content of this file go first.
   if (readList) block_cache::listed(servicePath, ids);
-  if (isNew || (flags & OPEN_WRITE)) fc->uploadToken = uploadToken;
+  if (isNew || (flags & OPEN_WRITE)) fc->setUploadToken(uploadToken);
   fc->meta = obtainMetaCache(servicePath, &record);
   fc->commitNeeded.store(isNew);
   fc->lockHeld.store(lockHeld);
@@ -164,11 +186,11 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
   registerOpenFile(fc);
 
   if (flags & OPEN_TRUNCATE) {
-    const int r = cloud_ftruncate(handle->path.c_str(), 0, handle);
+    const int r = cloud_ftruncate(handle->path().c_str(), 0, handle);
     if (r < 0) return r;
   }
   if (isNew) {
-    const int r = cloud_flush(handle->path.c_str(), handle);
+    const int r = cloud_flush(handle->path().c_str(), handle);
     if (r < 0) return r;
     handle->state |= HANDLE_NEW;
   } else {
@@ -216,6 +238,38 @@ void markOpenFilesRemoved(const std::string& servicePath) {
   }
 }
 
+std::vector<MovedOpenFile> renameOpenFiles(const std::string& fromService,
+                                           const std::string& toService) {
+  std::vector<MovedOpenFile> moved;
+  std::lock_guard<std::mutex> lock(g_openFilesMutex);
+  auto& files = openFiles();
+  std::vector<std::pair<std::string, std::weak_ptr<FileContext>>> taken;
+  for (auto it = files.lower_bound(fromService); it != files.end();) {
+    const std::string& p = it->first;
+    if (p.compare(0, fromService.size(), fromService) != 0) break;
+    if (p.size() != fromService.size() && p[fromService.size()] != '/') {
+      ++it;
+      continue;
+    }
+    taken.emplace_back(p, it->second);
+    it = files.erase(it);
+  }
+  for (auto& [oldPath, weak] : taken) {
+    FileContextPtr fc = weak.lock();
+    if (!fc) continue;
+    if (fc->removed.load()) {
+      files.emplace(oldPath, weak);  // its name is gone; nothing follows it
+      continue;
+    }
+    const std::string newPath = toService + oldPath.substr(fromService.size());
+    TLOG_DEBUG(">renamed while open: ", oldPath, " -> ", newPath);
+    fc->setPath(newPath);
+    files.emplace(newPath, weak);
+    moved.push_back(MovedOpenFile{fc, oldPath});
+  }
+  return moved;
+}
+
 FileContextPtr makeCommandFileContext() {
   auto fc = std::make_shared<FileContext>();
   fc->commandFile = true;
@@ -225,7 +279,7 @@ FileContextPtr makeCommandFileContext() {
 FileContextPtr makeDirectoryContext(const std::string& servicePath, MetaCachePtr meta) {
   auto fc = std::make_shared<FileContext>();
   fc->directory = true;
-  fc->path = servicePath;
+  fc->setPath(servicePath);
   fc->meta = std::move(meta);
   return fc;
 }

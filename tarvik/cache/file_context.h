@@ -106,9 +106,7 @@ class FileContext {
   FileContext(const FileContext&) = delete;
   FileContext& operator=(const FileContext&) = delete;
 
-  std::string path;           // service path
   std::string downloadToken;  // empty when not opened for reading
-  std::string uploadToken;    // empty when not opened for writing and not created
   MetaCachePtr meta;          // size and times, shared with other handles of the path
 
   std::atomic<bool> commitNeeded{false};  // commit with uploadFile at the next flush
@@ -120,6 +118,8 @@ class FileContext {
   // nothing is committed to the service any more: a commit would bring the
   // name back, or replace a new file of the same name.
   std::atomic<bool> removed{false};
+  // The service process id the service lock was taken for.
+  uint32_t lockProcessId = 0;
   bool commandFile = false;               // "/__system__/__cmd__": data operations do nothing
   bool directory = false;                 // an open folder
 
@@ -137,6 +137,14 @@ class FileContext {
   BlockInfoPtr holeBlock;
   std::atomic<int32_t> pendingUploads{0};  // background uploads queued and not finished
 
+  // The service path and the upload token follow a rename of the file (or
+  // of a folder above it) made while it is open, so they are read through
+  // these copies: worker tasks read them while a rename may change them.
+  std::string path() const;
+  std::string uploadToken() const;  // empty when not opened for writing and not created
+  void setPath(const std::string& servicePath);
+  void setUploadToken(const std::string& token);
+
   // An upload task ended (or was dropped): pending uploads - 1, and wake a
   // writer waiting in the throttle.
   void uploadFinished();
@@ -145,6 +153,9 @@ class FileContext {
   bool waitForUploads(int32_t limit, std::chrono::steady_clock::time_point deadline);
 
  private:
+  mutable std::mutex nameMutex_;  // a leaf: guards path_ and uploadToken_
+  std::string path_;              // service path
+  std::string uploadToken_;
   std::mutex uploadWaitMutex_;  // a leaf: only for uploadDone_
   std::condition_variable uploadDone_;
 };
@@ -181,6 +192,19 @@ int contentClose(DecasHandle* handle);
 // Marks every open file of `servicePath`, or below it, as removed (see
 // FileContext::removed). Called after the service deleted the path.
 void markOpenFilesRemoved(const std::string& servicePath);
+
+// A rename of `fromService` to `toService` succeeded on the service: the
+// open files of the path, or below it, take the new path, so that reads,
+// writes and the commit at close go to the new name. Files deleted while
+// open keep their (no longer used) path. Returns each moved context with
+// its old path; the caller gives a file opened for writing an upload token
+// for its new path and moves its service lock.
+struct MovedOpenFile {
+  FileContextPtr context;
+  std::string oldPath;
+};
+std::vector<MovedOpenFile> renameOpenFiles(const std::string& fromService,
+                                           const std::string& toService);
 
 FileContextPtr makeCommandFileContext();
 FileContextPtr makeDirectoryContext(const std::string& servicePath, MetaCachePtr meta);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "fs/open_flags.h"
@@ -63,12 +64,26 @@ class FileContext;  // the cloud side's open-file context (cache code)
 // One per open file or directory. The Dokan adapter owns it (one owner per
 // open, released at Cleanup); the frame's open-file set only refers to it.
 struct DecasHandle {
-  std::string path;  // drive path, UTF-8, "/" separators
+  // Drive path, UTF-8, "/" separators. A rename of the file (or of a
+  // folder above it) made while it is open changes it, so it is read as a
+  // copy.
+  std::string path() const {
+    std::lock_guard<std::mutex> lock(pathMutex_);
+    return path_;
+  }
+  void setPath(const std::string& drivePath) {
+    std::lock_guard<std::mutex> lock(pathMutex_);
+    path_ = drivePath;
+  }
   OpenFlags openFlags = 0;
   uint32_t state = 0;  // HANDLE_* bits
   uint32_t processId = 0;
   std::atomic<int32_t> busy{0};  // operations running on this handle
   std::shared_ptr<FileContext> fileContext;
+
+ private:
+  mutable std::mutex pathMutex_;  // a leaf: guards path_
+  std::string path_;
 };
 
 // Called once per directory entry: name (UTF-8, no slashes), its record, 0, 0,
@@ -150,6 +165,10 @@ int statusToWin32(int code);
 
 // Number of handles in the open-file set (0 when the frame is not started).
 size_t decas_openFileCount();
+
+// A rename of drive path `from` to `to` succeeded: open handles of the path,
+// or below it, take the new path.
+void decas_renameOpenHandles(const std::string& from, const std::string& to);
 
 namespace decas_testing {
 // Shortens the one-second waits (busy counter, mount retries) in tests.

@@ -125,6 +125,18 @@ size_t decas_openFileCount() {
   return k->openFiles.size();
 }
 
+void decas_renameOpenHandles(const std::string& from, const std::string& to) {
+  Kernel* k = gKernel.load();
+  if (!k) return;
+  ScopedLock lock(k->openMutex);
+  for (DecasHandle* h : k->openFiles) {
+    const std::string p = h->path();
+    if (p.compare(0, from.size(), from) != 0) continue;
+    if (p.size() != from.size() && p[from.size()] != '/') continue;
+    h->setPath(to + p.substr(from.size()));
+  }
+}
+
 namespace decas_testing {
 void setWaitUnitMilliseconds(int ms) { gWaitUnitMs.store(ms); }
 }  // namespace decas_testing
@@ -333,7 +345,8 @@ int decas_exitEntry(int status) {
     ScopedLock lock(k->openMutex);
     for (auto it = k->openFiles.begin(); it != k->openFiles.end();) {
       DecasHandle* h = *it;
-      const char* path = h->path.c_str();
+      const std::string pathText = h->path();
+      const char* path = pathText.c_str();
       TLOG_DEBUG("exclose-in \t: ", path, "@", Id(h));
       WaitForCounter(path, h);
       // Data written through a handle still open at unmount is flushed

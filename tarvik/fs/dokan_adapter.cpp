@@ -81,7 +81,7 @@ bool IsOffice(PDOKAN_FILE_INFO info) {
 std::unique_ptr<DecasHandle> NewHandle(const std::string& path, OpenFlags flags, uint32_t state,
                                        uint32_t pid) {
   auto h = std::make_unique<DecasHandle>();
-  h->path = path;
+  h->setPath(path);
   h->openFlags = flags;
   h->state = state;
   h->processId = pid;
@@ -347,7 +347,7 @@ NTSTATUS Cleanup(LPCWSTR FileName, PDOKAN_FILE_INFO info) {
   }
   const bool explorer = IsExplorer(info);
   DecasHandle* h = ctx->handle.get();
-  const std::string path = h->path;
+  const std::string path = h->path();
   int r = 0;
   if (h->state & HANDLE_DIRECTORY) {
     DOKAN_TRACE(">Close directory\n");
@@ -392,7 +392,7 @@ void CloseFile(LPCWSTR FileName, PDOKAN_FILE_INFO info) {
   // handle if the frame still has it, then release the open.
   if (OpenContext* ctx = Ctx(info)) {
     if (ctx->handle && !(ctx->handle->state & HANDLE_DIRECTORY))
-      decas_close(ctx->handle->path.c_str(), ctx->handle.get());
+      decas_close(ctx->handle->path().c_str(), ctx->handle.get());
     delete ctx;
     info->Context = 0;
   }
@@ -413,9 +413,9 @@ NTSTATUS ReadFile(LPCWSTR FileName, LPVOID Buffer, DWORD BufferLength, LPDWORD R
     h = temporary.get();
   }
   if (info->SynchronousIo) DOKAN_TRACE(">Synchronous Read\n");
-  int r = decas_read(h->path.c_str(), static_cast<char*>(Buffer), BufferLength, Offset,
+  int r = decas_read(h->path().c_str(), static_cast<char*>(Buffer), BufferLength, Offset,
                      info->SynchronousIo, h);
-  if (temporary) decas_close(h->path.c_str(), h);
+  if (temporary) decas_close(h->path().c_str(), h);
   if (r < 0) return ntStatusOf(r);
   *ReadLength = static_cast<DWORD>(r);
   DOKAN_TRACE(">ReadFile: res = %ld, offset = %lld\n", static_cast<long>(r),
@@ -439,7 +439,8 @@ NTSTATUS WriteFile(LPCWSTR FileName, LPCVOID Buffer, DWORD NumberOfBytesToWrite,
     ctx = temporary.get();
   }
   DecasHandle* h = ctx->handle.get();
-  const char* path = h->path.c_str();
+  const std::string pathText = h->path();
+  const char* path = pathText.c_str();
   int r = 0;
   if (info->WriteToEndOfFile) {
     StatRecord st{};
@@ -491,7 +492,7 @@ NTSTATUS FlushFileBuffers(LPCWSTR FileName, PDOKAN_FILE_INFO info) {
     DOKAN_TRACE(">invalid handle\n");
     return STATUS_INVALID_HANDLE;
   }
-  int r = decas_flush(ctx->handle->path.c_str(), ctx->handle.get());
+  int r = decas_flush(ctx->handle->path().c_str(), ctx->handle.get());
   if (r < 0) return ntStatusOf(r);
   FinishOfficeReplacement(info);
   return STATUS_SUCCESS;
@@ -506,7 +507,7 @@ NTSTATUS GetFileInformation(LPCWSTR FileName, LPBY_HANDLE_FILE_INFORMATION out,
   OpenContext* ctx = Ctx(info);
   int r;
   if (ctx && ctx->handle) {
-    r = decas_fstat(ctx->handle->path.c_str(), &st, ctx->handle.get());
+    r = decas_fstat(ctx->handle->path().c_str(), &st, ctx->handle.get());
   } else {
     DOKAN_TRACE(">invalid handle\n");
     r = decas_stat(name.c_str(), &st);
@@ -649,7 +650,7 @@ NTSTATUS SetEndOfFile(LPCWSTR FileName, LONGLONG ByteOffset, PDOKAN_FILE_INFO in
     fprintf(stderr, ">invalid handle\n");
     return STATUS_INVALID_HANDLE;
   }
-  int r = decas_ftruncate(ctx->handle->path.c_str(), ByteOffset, ctx->handle.get());
+  int r = decas_ftruncate(ctx->handle->path().c_str(), ByteOffset, ctx->handle.get());
   if (r < 0) return ntStatusOf(r);
   ctx->writtenEnd = ByteOffset;
   return STATUS_SUCCESS;
@@ -665,10 +666,10 @@ NTSTATUS SetAllocationSize(LPCWSTR FileName, LONGLONG AllocSize, PDOKAN_FILE_INF
     return STATUS_INVALID_HANDLE;
   }
   StatRecord st{};
-  int r = decas_fstat(ctx->handle->path.c_str(), &st, ctx->handle.get());
+  int r = decas_fstat(ctx->handle->path().c_str(), &st, ctx->handle.get());
   if (r < 0) return ntStatusOf(r);
   if (AllocSize >= st.size) return STATUS_SUCCESS;
-  r = decas_ftruncate(ctx->handle->path.c_str(), AllocSize, ctx->handle.get());
+  r = decas_ftruncate(ctx->handle->path().c_str(), AllocSize, ctx->handle.get());
   if (r < 0) return ntStatusOf(r);
   ctx->writtenEnd = AllocSize;
   return STATUS_SUCCESS;

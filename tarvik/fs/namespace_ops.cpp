@@ -13,6 +13,7 @@
 #include <string>
 
 #include "cache/block_cache.h"
+#include "cache/content_service.h"
 #include "cache/file_context.h"
 #include "cache/meta_cache.h"
 #include "facade/library_state.h"
@@ -77,6 +78,37 @@ bool validEntryName(const std::string& name) {
 
 void unlockQuietly(const std::string& servicePath) {
   api::unlockResource(servicePath, api::skipError999);
+}
+
+// An open file was moved with its name. An upload token names the path it
+// commits to, so a file opened for writing gets one for its new path; the
+// service lock moves along as well.
+void followRename(const MovedOpenFile& moved) {
+  FileContext& fc = *moved.context;
+  const std::string now = fc.path();
+  if (!fc.uploadToken().empty()) {
+    JsonPtr upload = api::pretestUploadFile(now);
+    if (isErrorResult(upload)) {
+      // The old token would commit to the old name and bring it back; with
+      // none, the commit fails and the close reports it.
+      TLOG_WARN("no upload token for ", now, " after a rename; its commit will fail");
+      fc.setUploadToken(std::string());
+    } else {
+      fc.setUploadToken(upload->text());
+    }
+  }
+  if (fc.lockHeld.exchange(false)) {
+    unlockQuietly(moved.oldPath);
+    bool locked = false;
+    std::string text;
+    const int r = contentService().lockResource(now, fc.lockProcessId, &locked, &text);
+    TLOG_DEBUG(">shared lock: ", "(", text, ")");
+    if (r == 0 && locked) {
+      fc.lockHeld.store(true);
+      // Closed meanwhile: the close found no lock to give back.
+      if (fc.closed.load() && fc.lockHeld.exchange(false)) unlockQuietly(now);
+    }
+  }
 }
 
 }  // namespace
@@ -176,6 +208,8 @@ int cloud_rename(const char* from, const char* to, bool overwrite) {
   if (isErrorResult(result)) return failureOf(result);
   removeMetaCache(fromService);
   block_cache::renamed(fromService, toService);
+  for (const MovedOpenFile& moved : renameOpenFiles(fromService, toService)) followRename(moved);
+  decas_renameOpenHandles(from, to);
   return 0;
 }
 
@@ -279,7 +313,7 @@ int cloud_close(const char* path, DecasHandle* h) {
   }
   int contentStatus = contentClose(h);
   if (fc->removed.load()) h->state |= HANDLE_NAME_REMOVED;
-  if (fc->lockHeld.exchange(false)) unlockQuietly(fc->path);
+  if (fc->lockHeld.exchange(false)) unlockQuietly(fc->path());
   fc->closed = true;
   h->fileContext.reset();
   int pushed = finalizeFileContext(fc);

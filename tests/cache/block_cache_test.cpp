@@ -1,7 +1,10 @@
 // The block cache under its limit: eviction order, pins of blocks in use,
 // blocks left by an earlier run, and readers racing the eviction.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -65,10 +68,10 @@ TEST_F(BlockCacheTest, ReplacedAndDeletedFilesGoFirst) {
   // A file written twice: its first version is no longer listed by it.
   DecasHandle* w = openNew("doc", OPEN_WRITE);
   const std::string v1 = pattern(1000, 5), v2 = pattern(1000, 6);
-  ASSERT_EQ(1000, cloud_write(w->path.c_str(), v1.data(), 1000, 0, true, w));
-  ASSERT_EQ(0, cloud_flush(w->path.c_str(), w));
-  ASSERT_EQ(1000, cloud_write(w->path.c_str(), v2.data(), 1000, 0, true, w));
-  ASSERT_EQ(0, cloud_flush(w->path.c_str(), w));
+  ASSERT_EQ(1000, cloud_write(w->path().c_str(), v1.data(), 1000, 0, true, w));
+  ASSERT_EQ(0, cloud_flush(w->path().c_str(), w));
+  ASSERT_EQ(1000, cloud_write(w->path().c_str(), v2.data(), 1000, 0, true, w));
+  ASSERT_EQ(0, cloud_flush(w->path().c_str(), w));
   closeHandle(w);
   const std::string id1 = blockIdOf(v1.data(), 1000), id2 = blockIdOf(v2.data(), 1000);
   std::string gone;
@@ -90,13 +93,13 @@ TEST_F(BlockCacheTest, SealedBlockStaysUntilTheServiceHasIt) {
   DecasHandle* h = openNew("s", OPEN_WRITE | OPEN_READ);
   const std::string data = pattern(3000, 8);
   const std::string id = blockIdOf(data.data(), data.size());
-  ASSERT_EQ(3000, cloud_write(h->path.c_str(), data.data(), 3000, 0, true, h));
+  ASSERT_EQ(3000, cloud_write(h->path().c_str(), data.data(), 3000, 0, true, h));
   fake().failUploadBlock = 1;
-  EXPECT_LT(cloud_flush(h->path.c_str(), h), 0);
+  EXPECT_LT(cloud_flush(h->path().c_str(), h), 0);
   // The sealed file is the only copy: a limit of 0 must not remove it.
   EXPECT_EQ(BLOCK_SEALED, h->fileContext->blocks[0]->state);
   EXPECT_TRUE(cached(id));
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(data, fake().committedContent(uploadTokenFor("s")));
   EXPECT_FALSE(cached(id));  // uploaded: free to go
   EXPECT_EQ(data, readAll(h, 3000));  // and downloaded again when read
@@ -138,7 +141,7 @@ TEST_F(BlockCacheTest, ReadersRacingTheEvictionReadEveryByte) {
       for (int round = 0; round < 30; ++round) {
         const int f = (t + round) % kFiles;
         auto h = std::make_unique<DecasHandle>();
-        h->path = "/Home/r" + std::to_string(f);
+        h->setPath("/Home/r" + std::to_string(f));
         h->openFlags = OPEN_READ;
         StatRecord record{ENTRY_FILE, static_cast<int64_t>(kSize), -1, 1000, 1000};
         std::string list = "\"" + ids[f][0] + "\"";
@@ -148,7 +151,7 @@ TEST_F(BlockCacheTest, ReadersRacingTheEvictionReadEveryByte) {
           continue;
         }
         std::string out(kSize, '\0');
-        if (cloud_read(h->path.c_str(), &out[0], kSize, 0, true, h.get()) !=
+        if (cloud_read(h->path().c_str(), &out[0], kSize, 0, true, h.get()) !=
                 static_cast<int>(kSize) ||
             out != pattern(kSize, 100 + f)) {
           failures++;
@@ -176,6 +179,54 @@ TEST(ByteSizeTest, ReadsSizesAsPeopleWriteThem) {
     int64_t v = 0;
     EXPECT_FALSE(parseByteSize(bad, &v)) << bad;
   }
+}
+
+// A second drive process using the same block directory (it holds the
+// cache's lock) may need any block file there: this process then evicts
+// nothing, and trims to its limit again once the other one has ended.
+TEST_F(BlockCacheTest, AnotherProcessOfTheCacheKeepsEveryBlock) {
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const std::string lockPath = block_cache::lockFilePath();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Only async-signal-safe calls in the child of a threaded process.
+    ::close(release[1]);
+    ::close(ready[0]);
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    const char ok = (fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0) ? 'y' : 'n';
+    if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+    char c;
+    while (::read(release[0], &c, 1) > 0) {
+    }
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  ::close(release[0]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ::close(ready[0]);
+  ASSERT_EQ(ok, 'y');
+
+  block_cache::setLimit(1500);
+  std::string a, b, c;
+  closeHandle(openAndRead("a", 1000, 11, &a));
+  closeHandle(openAndRead("b", 1000, 12, &b));
+  closeHandle(openAndRead("c", 1000, 13, &c));
+  EXPECT_TRUE(cached(a) && cached(b) && cached(c));
+  EXPECT_EQ(0, block_cache::trim());
+
+  ::close(release[1]);  // the other process ends and its lock with it
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(2000, block_cache::trim());
+  EXPECT_FALSE(cached(a) || cached(b));
+  EXPECT_TRUE(cached(c));
 }
 
 }  // namespace

@@ -17,10 +17,10 @@ TEST_F(ContentTest, SynchronousTwentyMiBWriteSealsOnTheWay) {
   EXPECT_TRUE(fake().commits(token)[0].empty());
   const std::string data = pattern(20 * 1024 * 1024, 11);
   ASSERT_EQ(static_cast<int>(data.size()),
-            cloud_write(h->path.c_str(), data.data(), data.size(), 0, true, h));
+            cloud_write(h->path().c_str(), data.data(), data.size(), 0, true, h));
   // Blocks 0 and 1 went up while the writer moved on.
   EXPECT_EQ(2u, fake().uploadOrder().size());
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   const auto commits = fake().commits(token);
   ASSERT_EQ(2u, commits.size());
   ASSERT_EQ(3u, commits[1].size());
@@ -36,7 +36,7 @@ TEST_F(ContentTest, BackgroundUploadsFollowTheWriter) {
   std::vector<std::string> blocks;
   for (int k = 0; k < 5; ++k) {
     blocks.push_back(pattern(B, 20 + k));
-    ASSERT_EQ(B, cloud_write(h->path.c_str(), blocks[k].data(), B, k * B, false, h));
+    ASSERT_EQ(B, cloud_write(h->path().c_str(), blocks[k].data(), B, k * B, false, h));
   }
   // Entering 1 queued 0, entering 2 queued 0 again, entering 3 and 4 queued
   // 1 and 2: blocks 0, 1 and 2 are uploaded once each, 3 and 4 not yet.
@@ -44,7 +44,7 @@ TEST_F(ContentTest, BackgroundUploadsFollowTheWriter) {
   EXPECT_TRUE(eventually([&] { return h->fileContext->pendingUploads.load() == 0; }));
   for (int k = 0; k < 3; ++k) EXPECT_EQ(1, fake().uploadsOf(blockIdOf(blocks[k].data(), B)));
   EXPECT_EQ(0, fake().uploadsOf(blockIdOf(blocks[3].data(), B)));
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(5u, fake().uploadOrder().size());
   std::string all;
   for (auto& b : blocks) all += b;
@@ -57,9 +57,9 @@ TEST_F(ContentTest, OneByteIntoACachedBlockMakesAPrivateCopy) {
   DecasHandle* h = openIds("a", ids, B + 500, OPEN_READ | OPEN_WRITE);
   ASSERT_EQ(data, readAll(h, B + 500));
   const std::string before = readWholeFile(blockFilePath(ids[0]));
-  ASSERT_EQ(1, cloud_write(h->path.c_str(), "X", 1, 4096, false, h));
+  ASSERT_EQ(1, cloud_write(h->path().c_str(), "X", 1, 4096, false, h));
   EXPECT_EQ(before, readWholeFile(blockFilePath(ids[0])));  // block file untouched
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   std::string expected = data;
   expected[4096] = 'X';
   const auto commit = fake().commits(uploadTokenFor("a")).back();
@@ -82,9 +82,9 @@ TEST_F(ContentTest, Truncations) {
     SCOPED_TRACE(c.size);
     const std::string name = "t" + std::to_string(c.size);
     DecasHandle* h = openExisting(name, data, OPEN_READ | OPEN_WRITE);
-    ASSERT_EQ(0, cloud_ftruncate(h->path.c_str(), c.size, h));
+    ASSERT_EQ(0, cloud_ftruncate(h->path().c_str(), c.size, h));
     EXPECT_EQ(c.size, fstatSize(h));
-    ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+    ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
     const auto commit = fake().commits(uploadTokenFor(name)).back();
     EXPECT_EQ(c.blocks, commit.size());
     EXPECT_EQ(data.substr(0, c.size), fake().committedContent(uploadTokenFor(name)));
@@ -95,8 +95,8 @@ TEST_F(ContentTest, Truncations) {
 TEST_F(ContentTest, TruncateGrowsWithZeros) {
   const std::string data = pattern(100, 14);
   DecasHandle* h = openExisting("g", data, OPEN_READ | OPEN_WRITE);
-  ASSERT_EQ(0, cloud_ftruncate(h->path.c_str(), B + 7, h));
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_ftruncate(h->path().c_str(), B + 7, h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   std::string expected = data + std::string(B + 7 - 100, '\0');
   EXPECT_EQ(expected, fake().committedContent(uploadTokenFor("g")));
 }
@@ -105,13 +105,13 @@ TEST_F(ContentTest, OpenWithTruncateCommitsAnEmptyFile) {
   const std::string data = pattern(5000, 15);
   DecasHandle* h = openExisting("e", data, OPEN_WRITE | OPEN_TRUNCATE);
   EXPECT_TRUE(h->fileContext->blocks.empty());
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   const auto commits = fake().commits(uploadTokenFor("e"));
   ASSERT_EQ(1u, commits.size());
   EXPECT_TRUE(commits[0].empty());
   EXPECT_FALSE(h->state & HANDLE_CONTENT_UPLOADED);
   // Nothing changed since: the next flush calls nothing.
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(1u, fake().commits(uploadTokenFor("e")).size());
 }
 
@@ -121,8 +121,8 @@ TEST_F(ContentTest, EqualSealedBlockIsStoredOnce) {
   readAll(a, 3000);
   ASSERT_EQ(1u, filesIn(state().blockDir));
   DecasHandle* h = openNew("copy", OPEN_WRITE);
-  ASSERT_EQ(3000, cloud_write(h->path.c_str(), data.data(), 3000, 0, true, h));
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(3000, cloud_write(h->path().c_str(), data.data(), 3000, 0, true, h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(1u, filesIn(state().blockDir));
   EXPECT_EQ(0u, filesIn(state().tempDir));
   EXPECT_EQ(data, fake().committedContent(uploadTokenFor("copy")));
@@ -132,11 +132,11 @@ TEST_F(ContentTest, ExtendingFarPastTheEndKeepsBlocksAligned) {
   const std::string data = "abc";
   DecasHandle* h = openExisting("x", data, OPEN_READ | OPEN_WRITE);
   const int64_t off = 2 * B + 5;
-  ASSERT_EQ(4, cloud_write(h->path.c_str(), "tail", 4, off, false, h));
+  ASSERT_EQ(4, cloud_write(h->path().c_str(), "tail", 4, off, false, h));
   std::string expected = data + std::string(off - 3, '\0') + "tail";
   EXPECT_EQ(off + 4, fstatSize(h));
   EXPECT_EQ(expected, readAll(h, off + 4));
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   const auto commit = fake().commits(uploadTokenFor("x")).back();
   ASSERT_EQ(3u, commit.size());
   EXPECT_EQ(B, blockIdLength(commit[0]));
@@ -150,10 +150,10 @@ TEST_F(ContentTest, HoleBlockBeforeAWriteIsSealedAsZeros) {
   DecasHandle* h = openNew("holes", OPEN_WRITE | OPEN_READ);
   // Synchronous write at the start of block 2: block 1 (a hole) is sealed.
   const std::string part = pattern(100, 17);
-  ASSERT_EQ(100, cloud_write(h->path.c_str(), part.data(), 100, 2 * B, true, h));
+  ASSERT_EQ(100, cloud_write(h->path().c_str(), part.data(), 100, 2 * B, true, h));
   const std::string zeros(B, '\0');
   EXPECT_EQ(1, fake().uploadsOf(blockIdOf(zeros.data(), zeros.size())));
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(zeros + zeros + part, fake().committedContent(uploadTokenFor("holes")));
 }
 
@@ -162,15 +162,15 @@ TEST_F(ContentTest, HoleBlockBeforeAWriteIsSealedAsZeros) {
 // past the largest file fail at once and leave the file as it was.
 TEST_F(ContentTest, HugeSparseExtensionCostsOnlyTheWrittenBlocks) {
   DecasHandle* h = openExisting("huge", "abc", OPEN_READ | OPEN_WRITE);
-  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_ftruncate(h->path.c_str(), 999999999999999, h));
-  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_ftruncate(h->path.c_str(), MAX_FILE_SIZE + 1, h));
-  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_write(h->path.c_str(), "x", 1, MAX_FILE_SIZE, true, h));
+  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_ftruncate(h->path().c_str(), 999999999999999, h));
+  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_ftruncate(h->path().c_str(), MAX_FILE_SIZE + 1, h));
+  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_write(h->path().c_str(), "x", 1, MAX_FILE_SIZE, true, h));
   EXPECT_EQ(3, fstatSize(h));
   ASSERT_EQ(1u, h->fileContext->blocks.size());
 
   // The largest file: a write that crosses the end stops there.
-  ASSERT_EQ(0, cloud_ftruncate(h->path.c_str(), MAX_FILE_SIZE, h));
-  ASSERT_EQ(4, cloud_write(h->path.c_str(), "tail", 10, MAX_FILE_SIZE - 4, true, h));
+  ASSERT_EQ(0, cloud_ftruncate(h->path().c_str(), MAX_FILE_SIZE, h));
+  ASSERT_EQ(4, cloud_write(h->path().c_str(), "tail", 10, MAX_FILE_SIZE - 4, true, h));
   EXPECT_EQ(MAX_FILE_SIZE, fstatSize(h));
   const int64_t count = MAX_FILE_SIZE / B;
   ASSERT_EQ(static_cast<size_t>(count), h->fileContext->blocks.size());
@@ -179,12 +179,12 @@ TEST_F(ContentTest, HugeSparseExtensionCostsOnlyTheWrittenBlocks) {
   EXPECT_EQ(2u, records);  // the first and the last block; the rest are holes
 
   char buf[16];
-  ASSERT_EQ(16, cloud_read(h->path.c_str(), buf, 16, 5 * B - 8, true, h));
+  ASSERT_EQ(16, cloud_read(h->path().c_str(), buf, 16, 5 * B - 8, true, h));
   EXPECT_EQ(std::string(16, '\0'), std::string(buf, 16));
-  ASSERT_EQ(8, cloud_read(h->path.c_str(), buf, 16, MAX_FILE_SIZE - 8, true, h));
+  ASSERT_EQ(8, cloud_read(h->path().c_str(), buf, 16, MAX_FILE_SIZE - 8, true, h));
   EXPECT_EQ(std::string("\0\0\0\0tail", 8), std::string(buf, 8));
 
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   const auto commit = fake().commits(uploadTokenFor("huge")).back();
   ASSERT_EQ(static_cast<size_t>(count), commit.size());
   const std::string zeros(B, '\0');
@@ -201,27 +201,27 @@ TEST_F(ContentTest, HugeSparseExtensionCostsOnlyTheWrittenBlocks) {
   // Opened again, the blocks of zeros are holes: read without a download.
   DecasHandle* again = openIds("huge", commit, MAX_FILE_SIZE, OPEN_READ);
   const int before = fake().totalDownloads();
-  ASSERT_EQ(16, cloud_read(again->path.c_str(), buf, 16, 7 * B, true, again));
+  ASSERT_EQ(16, cloud_read(again->path().c_str(), buf, 16, 7 * B, true, again));
   EXPECT_EQ(std::string(16, '\0'), std::string(buf, 16));
   EXPECT_EQ(before, fake().totalDownloads());
-  ASSERT_EQ(8, cloud_read(again->path.c_str(), buf, 8, MAX_FILE_SIZE - 8, true, again));
+  ASSERT_EQ(8, cloud_read(again->path().c_str(), buf, 8, MAX_FILE_SIZE - 8, true, again));
   EXPECT_EQ(std::string("\0\0\0\0tail", 8), std::string(buf, 8));
 }
 
 TEST_F(ContentTest, ZeroByteWriteMarksForCommit) {
   const std::string data = pattern(10, 18);
   DecasHandle* h = openExisting("z", data, OPEN_READ | OPEN_WRITE);
-  EXPECT_EQ(0, cloud_write(h->path.c_str(), "", 0, 0, false, h));
+  EXPECT_EQ(0, cloud_write(h->path().c_str(), "", 0, 0, false, h));
   EXPECT_TRUE(h->fileContext->commitNeeded.load());
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(data, fake().committedContent(uploadTokenFor("z")));
   EXPECT_TRUE(fake().uploadOrder().empty());
 }
 
 TEST_F(ContentTest, DeleteOnCloseFlushCommitsNothing) {
   DecasHandle* h = openExisting("d", pattern(10, 19), OPEN_WRITE | OPEN_DELETE_ON_CLOSE);
-  ASSERT_EQ(3, cloud_write(h->path.c_str(), "abc", 3, 0, false, h));
-  EXPECT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(3, cloud_write(h->path().c_str(), "abc", 3, 0, false, h));
+  EXPECT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_TRUE(fake().commits(uploadTokenFor("d")).empty());
 }
 
@@ -229,8 +229,8 @@ TEST_F(ContentTest, WriteOnlyOpenKeepsTheRestOfTheFile) {
   const std::string data = pattern(B + 300, 20);
   DecasHandle* h = openExisting("w", data, OPEN_WRITE);
   ASSERT_EQ(2u, h->fileContext->blocks.size());
-  ASSERT_EQ(2, cloud_write(h->path.c_str(), "ZZ", 2, B + 10, false, h));
-  ASSERT_EQ(0, cloud_flush(h->path.c_str(), h));
+  ASSERT_EQ(2, cloud_write(h->path().c_str(), "ZZ", 2, B + 10, false, h));
+  ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   std::string expected = data;
   expected.replace(B + 10, 2, "ZZ");
   EXPECT_EQ(expected, fake().committedContent(uploadTokenFor("w")));
@@ -239,14 +239,14 @@ TEST_F(ContentTest, WriteOnlyOpenKeepsTheRestOfTheFile) {
 TEST_F(ContentTest, FailedUploadsAreRetriedByTheNextFlush) {
   DecasHandle* h = openNew("f", OPEN_WRITE);
   const std::string data = pattern(1000, 21);
-  ASSERT_EQ(1000, cloud_write(h->path.c_str(), data.data(), 1000, 0, false, h));
+  ASSERT_EQ(1000, cloud_write(h->path().c_str(), data.data(), 1000, 0, false, h));
   fake().failUploadBlock = 1;
-  EXPECT_EQ(-DECAS_ENOENT, cloud_flush(h->path.c_str(), h));  // service code 50
+  EXPECT_EQ(-DECAS_ENOENT, cloud_flush(h->path().c_str(), h));  // service code 50
   EXPECT_EQ(BLOCK_SEALED, h->fileContext->blocks[0]->state);
   fake().failUploadFile = 1;
-  EXPECT_EQ(-DECAS_ENOSPC, cloud_flush(h->path.c_str(), h));  // service code 77
+  EXPECT_EQ(-DECAS_ENOSPC, cloud_flush(h->path().c_str(), h));  // service code 77
   EXPECT_TRUE(h->fileContext->commitNeeded.load());
-  EXPECT_EQ(0, cloud_flush(h->path.c_str(), h));
+  EXPECT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(data, fake().committedContent(uploadTokenFor("f")));
   EXPECT_FALSE(h->fileContext->commitNeeded.load());
 }
@@ -256,7 +256,7 @@ TEST_F(ContentTest, WriteOfAnUncachedBlockFailsCleanlyWhenTheDownloadFails) {
   const auto ids = fake().putFile(data);
   DecasHandle* h = openIds("c", ids, 2000, OPEN_READ | OPEN_WRITE);
   fake().corruptDownloads = true;
-  EXPECT_LT(cloud_write(h->path.c_str(), "Q", 1, 5, false, h), 0);
+  EXPECT_LT(cloud_write(h->path().c_str(), "Q", 1, 5, false, h), 0);
   // The block still names the service's content.
   EXPECT_EQ(ids[0], h->fileContext->blocks[0]->id);
   EXPECT_EQ(BLOCK_UPLOADED, h->fileContext->blocks[0]->state);
@@ -276,10 +276,10 @@ TEST_F(ContentTest, ThreadsWritingSeveralFilesAtOnce) {
       const std::string& c = contents[f];
       for (size_t off = 0; off < c.size(); off += 131072) {
         const size_t n = std::min<size_t>(131072, c.size() - off);
-        ASSERT_EQ(static_cast<int>(n), cloud_write(hs[f]->path.c_str(), c.data() + off, n,
+        ASSERT_EQ(static_cast<int>(n), cloud_write(hs[f]->path().c_str(), c.data() + off, n,
                                                    static_cast<int64_t>(off), false, hs[f]));
       }
-      ASSERT_EQ(0, cloud_flush(hs[f]->path.c_str(), hs[f]));
+      ASSERT_EQ(0, cloud_flush(hs[f]->path().c_str(), hs[f]));
     });
   }
   for (auto& t : threads) t.join();

@@ -100,7 +100,7 @@ class ContentTest : public ::testing::Test {
     for (const auto& id : ids) list += (list.empty() ? "\"" : ",\"") + id + "\"";
     JsonPtr pretest = json::parse("{\"token\":\"dl\",\"blockIds\":[" + list + "]}");
     auto h = std::make_unique<DecasHandle>();
-    h->path = "/Home/" + name;
+    h->setPath("/Home/" + name);
     h->openFlags = flags;
     StatRecord record{ENTRY_FILE, size, -1, 1000, 1000};
     const std::string token = uploadTokenFor(name);
@@ -112,7 +112,7 @@ class ContentTest : public ::testing::Test {
 
   DecasHandle* openNew(const std::string& name, OpenFlags flags) {
     auto h = std::make_unique<DecasHandle>();
-    h->path = "/Home/" + name;
+    h->setPath("/Home/" + name);
     h->openFlags = flags | OPEN_CREATE;
     StatRecord record{ENTRY_FILE, 0, -1, 1000, 1000};
     EXPECT_EQ(0, contentOpen("/u/" + name, h.get(), record, true, nullptr, uploadTokenFor(name),
@@ -134,7 +134,7 @@ class ContentTest : public ::testing::Test {
 
   std::string readAll(DecasHandle* h, int64_t size) {
     std::string out(static_cast<size_t>(size), '\0');
-    const int n = cloud_read(h->path.c_str(), &out[0], out.size(), 0, true, h);
+    const int n = cloud_read(h->path().c_str(), &out[0], out.size(), 0, true, h);
     EXPECT_EQ(size, n);
     out.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return out;
@@ -142,7 +142,7 @@ class ContentTest : public ::testing::Test {
 
   int64_t fstatSize(DecasHandle* h) {
     StatRecord st{};
-    EXPECT_EQ(0, cloud_fstat(h->path.c_str(), &st, h));
+    EXPECT_EQ(0, cloud_fstat(h->path().c_str(), &st, h));
     return st.size;
   }
 

@@ -68,13 +68,13 @@ class ServiceContentTest : public ::testing::Test {
   // Commits `data` as drive file /Home/<name> through the slots.
   void putFile(const std::string& name, const std::string& data) {
     DecasHandle h;
-    h.path = "/Home/" + name;
+    h.setPath("/Home/" + name);
     h.openFlags = OPEN_WRITE | OPEN_CREATE | OPEN_TRUNCATE;
-    ASSERT_EQ(0, cloud_open(h.path.c_str(), &h));
+    ASSERT_EQ(0, cloud_open(h.path().c_str(), &h));
     ASSERT_EQ(static_cast<int>(data.size()),
-              cloud_write(h.path.c_str(), data.data(), data.size(), 0, true, &h));
-    ASSERT_EQ(0, cloud_flush(h.path.c_str(), &h));
-    ASSERT_EQ(0, cloud_close(h.path.c_str(), &h));
+              cloud_write(h.path().c_str(), data.data(), data.size(), 0, true, &h));
+    ASSERT_EQ(0, cloud_flush(h.path().c_str(), &h));
+    ASSERT_EQ(0, cloud_close(h.path().c_str(), &h));
   }
   JsonPtr blockIds(const std::string& name) {
     return api::pretestDownloadFile(home_ + "/" + name)->member("blockIds");
@@ -95,30 +95,30 @@ TEST_F(ServiceContentTest, WritesCommitAndReadBack) {
   // Cold: only the service has the blocks.
   ASSERT_EQ(0, clearCache());
   DecasHandle h;
-  h.path = "/Home/twenty.bin";
+  h.setPath("/Home/twenty.bin");
   h.openFlags = OPEN_READ;
-  ASSERT_EQ(0, cloud_open(h.path.c_str(), &h));
+  ASSERT_EQ(0, cloud_open(h.path().c_str(), &h));
   char ten[10];
-  ASSERT_EQ(10, cloud_read(h.path.c_str(), ten, 10, B - 8, true, &h));
+  ASSERT_EQ(10, cloud_read(h.path().c_str(), ten, 10, B - 8, true, &h));
   EXPECT_EQ(data.substr(B - 8, 10), std::string(ten, 10));
-  ASSERT_EQ(8, cloud_read(h.path.c_str(), ten, 10, B - 8, false, &h));
+  ASSERT_EQ(8, cloud_read(h.path().c_str(), ten, 10, B - 8, false, &h));
   std::string all(data.size(), '\0');
   ASSERT_EQ(static_cast<int>(data.size()),
-            cloud_read(h.path.c_str(), &all[0], all.size(), 0, true, &h));
+            cloud_read(h.path().c_str(), &all[0], all.size(), 0, true, &h));
   EXPECT_TRUE(all == data);
-  ASSERT_EQ(0, cloud_close(h.path.c_str(), &h));
+  ASSERT_EQ(0, cloud_close(h.path().c_str(), &h));
 
   // One byte into the middle: the cached block stays, a new id is committed.
   const std::string first = ids->element(0)->text();
   struct stat before;
   ASSERT_EQ(0, ::stat(blockFilePath(first).c_str(), &before));
   DecasHandle w;
-  w.path = "/Home/twenty.bin";
+  w.setPath("/Home/twenty.bin");
   w.openFlags = OPEN_READ | OPEN_WRITE;
-  ASSERT_EQ(0, cloud_open(w.path.c_str(), &w));
-  ASSERT_EQ(1, cloud_write(w.path.c_str(), "#", 1, 1000, false, &w));
-  ASSERT_EQ(0, cloud_flush(w.path.c_str(), &w));
-  ASSERT_EQ(0, cloud_close(w.path.c_str(), &w));
+  ASSERT_EQ(0, cloud_open(w.path().c_str(), &w));
+  ASSERT_EQ(1, cloud_write(w.path().c_str(), "#", 1, 1000, false, &w));
+  ASSERT_EQ(0, cloud_flush(w.path().c_str(), &w));
+  ASSERT_EQ(0, cloud_close(w.path().c_str(), &w));
   struct stat after;
   ASSERT_EQ(0, ::stat(blockFilePath(first).c_str(), &after));
   EXPECT_EQ(before.st_mtime, after.st_mtime);
@@ -137,17 +137,17 @@ TEST_F(ServiceContentTest, CorruptedDownloadIsNeverRenamedIntoPlace) {
   ASSERT_EQ(0, clearCache());
   service_->admin("/admin/fault", R"({"kind":"corruptBlock"})");
   DecasHandle h;
-  h.path = "/Home/c.bin";
+  h.setPath("/Home/c.bin");
   h.openFlags = OPEN_READ;
-  ASSERT_EQ(0, cloud_open(h.path.c_str(), &h));
+  ASSERT_EQ(0, cloud_open(h.path().c_str(), &h));
   char buf[100];
-  EXPECT_LT(cloud_read(h.path.c_str(), buf, sizeof buf, 0, true, &h), 0);
+  EXPECT_LT(cloud_read(h.path().c_str(), buf, sizeof buf, 0, true, &h), 0);
   int64_t usage = -1;
   ASSERT_EQ(0, cacheUsage(&usage));
   EXPECT_EQ(0, usage);
-  EXPECT_EQ(100, cloud_read(h.path.c_str(), buf, sizeof buf, 0, true, &h));
+  EXPECT_EQ(100, cloud_read(h.path().c_str(), buf, sizeof buf, 0, true, &h));
   EXPECT_EQ(data.substr(0, 100), std::string(buf, 100));
-  ASSERT_EQ(0, cloud_close(h.path.c_str(), &h));
+  ASSERT_EQ(0, cloud_close(h.path().c_str(), &h));
   cloud_exit(0);
 }
 

@@ -107,7 +107,7 @@ TEST_F(PoolsTest, FinalizeTasksDroppedAtExitStillDestroyTheirContexts) {
 TEST_F(PoolsTest, ExitDropsQueuedUploadsAndGivesBackTheirCount) {
   ASSERT_EQ(0, cloud_init(0, 0));
   auto fc = std::make_shared<FileContext>();
-  fc->uploadToken = "t";
+  fc->setUploadToken("t");
   // Hold the first block's mutex so its task blocks; the rest stay queued
   // behind the upload pool's single start thread... or run. Either way,
   // after exit nothing is pending.

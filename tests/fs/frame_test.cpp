@@ -38,7 +38,7 @@ class Frame : public ::testing::Test {
   std::unique_ptr<DecasHandle> openFile(const std::string& path, OpenFlags flags) {
     memtable::state().put(path, "content");
     auto h = std::make_unique<DecasHandle>();
-    h->path = path;
+    h->setPath(path);
     h->openFlags = flags;
     EXPECT_EQ(decas_open(path.c_str(), h.get()), 0);
     return h;
@@ -176,7 +176,7 @@ TEST_F(Frame, CloseTwiceIsAlreadyClosed) {
 TEST_F(Frame, FailedOpenDoesNotJoinTheSet) {
   mount();
   DecasHandle h;
-  h.path = "/missing";
+  h.setPath("/missing");
   EXPECT_EQ(decas_open("/missing", &h), -2);
   EXPECT_EQ(decas_openFileCount(), 0u);
 }
@@ -209,7 +209,7 @@ TEST_F(Frame, ClosedirWaitsForTheCounterToo) {
   LogCapture log;
   mount();
   DecasHandle h;
-  h.path = "/";
+  h.setPath("/");
   h.state = HANDLE_DIRECTORY;
   ASSERT_EQ(decas_opendir("/", &h), 0);
   h.busy = 1;

@@ -217,9 +217,9 @@ inline int fstat(const char* path, tarvik::StatRecord* out, tarvik::DecasHandle*
   if (int f = enter("fstat", path)) return f;
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
-  auto it = s.nodes.find(h->path);
+  auto it = s.nodes.find(h->path());
   if (it == s.nodes.end()) return -tarvik::DECAS_ENOENT;
-  fillStat(h->path, it->second, out);
+  fillStat(h->path(), it->second, out);
   return 0;
 }
 

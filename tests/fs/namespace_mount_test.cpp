@@ -267,7 +267,7 @@ TEST_F(NamespaceMountTest, EmptyTrashThroughTheCommandFile) {
   EXPECT_EQ(decas_stat("/__system__", &sys), -2);
   EXPECT_EQ(sys.type, ENTRY_SYSTEM);
   DecasHandle cmd;
-  cmd.path = "/__system__/__cmd__";
+  cmd.setPath("/__system__/__cmd__");
   cmd.openFlags = OPEN_WRITE | OPEN_CREATE | OPEN_TRUNCATE;
   ASSERT_EQ(decas_open("/__system__/__cmd__", &cmd), 0);
   EXPECT_EQ(decas_write("/__system__/__cmd__", "emptyTrash\n", 11, 0, true, &cmd), 11);
@@ -300,13 +300,14 @@ TEST_F(NamespaceMountTest, LockedElsewhereRefusesWriterAndTwoHandlesShareMetadat
   service_->admin("/admin/fault",
                   R"({"kind":"error","method":"lockResource","code":66,"count":2})");
   DecasHandle writer;
-  writer.path = "/Home/l.txt";
+  writer.setPath("/Home/l.txt");
   writer.openFlags = OPEN_READ | OPEN_WRITE | OPEN_SHARE_LOCK;
   EXPECT_EQ(decas_open("/Home/l.txt", &writer), -DECAS_STATUS_RESOURCE_LOCKED);
   EXPECT_EQ(statusToWin32(DECAS_STATUS_RESOURCE_LOCKED), 32);
 
   DecasHandle reader1, reader2;
-  reader1.path = reader2.path = "/Home/l.txt";
+  reader1.setPath("/Home/l.txt");
+  reader2.setPath("/Home/l.txt");
   reader1.openFlags = reader2.openFlags = OPEN_READ;
   ASSERT_EQ(decas_open("/Home/l.txt", &reader1), 0);
   ASSERT_EQ(decas_open("/Home/l.txt", &reader2), 0);
@@ -462,6 +463,53 @@ TEST_F(NamespaceMountTest, DeletedOpenFileStaysUsableAndItsNameStaysGone) {
   EXPECT_FALSE(serviceLists(home_, "gone2.txt"));
   // The drive is still there.
   EXPECT_EQ(slurp(at("/Home/gone.bin")), "NEW");
+}
+
+// The data follows an open file to its new name, whether the file itself
+// or a folder above it was renamed: the commit at close goes to the new
+// name and the old one never comes back. A later delete of the new name
+// while the file is still open is a delete, not a move to a hidden name.
+TEST_F(NamespaceMountTest, RenamedOpenFileKeepsItsWritesUnderTheNewName) {
+  mountWithLanguage("en");
+  int fd = ::open(at("/Home/a.txt").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  ASSERT_EQ(::write(fd, "first,", 6), 6);
+  ASSERT_EQ(::rename(at("/Home/a.txt").c_str(), at("/Home/b.txt").c_str()), 0) << strerror(errno);
+  ASSERT_EQ(::write(fd, "second", 6), 6);
+  char back[12] = {};
+  EXPECT_EQ(::pread(fd, back, sizeof back, 0), 12);
+  EXPECT_EQ(std::string(back, 12), "first,second");
+  ASSERT_EQ(::close(fd), 0) << strerror(errno);
+  EXPECT_FALSE(serviceLists(home_, "a.txt"));
+  EXPECT_EQ(slurp(at("/Home/b.txt")), "first,second");
+
+  // An existing file, opened for writing, then its folder renamed twice.
+  ASSERT_EQ(::mkdir(at("/Home/d").c_str(), 0755), 0);
+  put("/Home/d/c.txt", "0123456789");
+  fd = ::open(at("/Home/d/c.txt").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  ASSERT_EQ(::rename(at("/Home/d").c_str(), at("/Home/e").c_str()), 0) << strerror(errno);
+  ASSERT_EQ(::pwrite(fd, "AB", 2, 0), 2);
+  ASSERT_EQ(::rename(at("/Home/e").c_str(), at("/Home/f").c_str()), 0) << strerror(errno);
+  ASSERT_EQ(::pwrite(fd, "YZ", 2, 8), 2);
+  ASSERT_EQ(::close(fd), 0) << strerror(errno);
+  EXPECT_FALSE(serviceLists(home_, "d"));
+  EXPECT_FALSE(serviceLists(home_, "e"));
+  EXPECT_TRUE(serviceLists(home_ + "/f", "c.txt"));
+  EXPECT_EQ(slurp(at("/Home/f/c.txt")), "AB234567YZ");
+
+  // Renamed, then deleted while still open: both names stay gone.
+  fd = ::open(at("/Home/b.txt").c_str(), O_RDWR | O_APPEND);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  ASSERT_EQ(::rename(at("/Home/b.txt").c_str(), at("/Home/g.txt").c_str()), 0);
+  ASSERT_EQ(::unlink(at("/Home/g.txt").c_str()), 0) << strerror(errno);
+  EXPECT_EQ(::write(fd, "!", 1), 1);
+  EXPECT_EQ(::close(fd), 0) << strerror(errno);
+  const std::vector<std::string> names = listDir(at("/Home"));
+  EXPECT_FALSE(contains(names, "b.txt"));
+  EXPECT_FALSE(contains(names, "g.txt"));
+  EXPECT_FALSE(serviceLists(home_, "b.txt"));
+  EXPECT_FALSE(serviceLists(home_, "g.txt"));
 }
 
 }  // namespace

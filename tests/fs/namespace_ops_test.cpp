@@ -547,7 +547,7 @@ TEST_F(NamespaceOpsTest, OpenOfMissingFile) {
   int64_t before = nowMicroseconds();
   EXPECT_EQ(cloud_open("/Home/new.txt", &creator), 0);
   ASSERT_TRUE(creator.fileContext);
-  EXPECT_EQ(creator.fileContext->uploadToken, "upload-token-1");
+  EXPECT_EQ(creator.fileContext->uploadToken(), "upload-token-1");
   EXPECT_TRUE(creator.state & HANDLE_NEW);
   StatRecord r = creator.fileContext->meta->record();
   EXPECT_EQ(r.type, ENTRY_FILE);

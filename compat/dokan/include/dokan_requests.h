@@ -46,6 +46,8 @@ namespace dokan {
 // One open of a file or directory: the Windows name and the DOKAN_FILE_INFO
 // whose Context the file system keeps until CloseFile.
 struct OpenFile {
+  // The Windows name; a rename made through the drive while the file is
+  // open changes it (see Requests::nameOf).
   std::u16string name;
   DOKAN_FILE_INFO info{};
   bool writable = false;
@@ -119,11 +121,19 @@ class Requests {
   // mutex_, so the open cannot be released meanwhile.
   bool onHidden(const std::string& path, const std::function<int(OpenFile*)>& fn, int* result);
 
+  // A copy of the open's name, which a rename of it may change meanwhile.
+  std::u16string nameOf(const OpenFile* of);
+  // After a rename: opens of `from`, or below it, take the name `to`.
+  void renameOpens(const std::u16string& from, const std::u16string& to);
+
   const DOKAN_OPERATIONS* ops_;
   DOKAN_OPTIONS* options_;
   std::mutex mutex_;  // guards opens_, hidden_ and the opens' hiddenPath
   std::unordered_set<OpenFile*> opens_;
   std::unordered_set<std::string> hidden_;  // hidden names not yet unlinked
+  // Guards the names of tracked opens: changed under mutex_ and nameMutex_,
+  // read under either. Taken after mutex_, never before it.
+  std::mutex nameMutex_;
 };
 
 }  // namespace dokan

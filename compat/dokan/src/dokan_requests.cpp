@@ -187,6 +187,24 @@ bool Requests::onHidden(const std::string& path, const std::function<int(OpenFil
   return true;
 }
 
+std::u16string Requests::nameOf(const OpenFile* of) {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  return of->name;
+}
+
+void Requests::renameOpens(const std::u16string& from, const std::u16string& to) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> names(nameMutex_);
+  for (OpenFile* of : opens_) {
+    // A deleted open file keeps its old name: it no longer has one.
+    if (!of->hiddenPath.empty()) continue;
+    const std::u16string& n = of->name;
+    if (n.compare(0, from.size(), from) != 0) continue;
+    if (n.size() != from.size() && n[from.size()] != u'\\') continue;
+    of->name = to + n.substr(from.size());
+  }
+}
+
 size_t Requests::openCount() {
   std::lock_guard<std::mutex> lock(mutex_);
   return opens_.size();
@@ -207,9 +225,10 @@ NTSTATUS Requests::create(const std::u16string& name, ACCESS_MASK access, ULONG 
 void Requests::closeOpen(OpenFile* of, bool deleteOnClose, NTSTATUS* cleanupStatus) {
   DOKAN_FILE_INFO r = Request(of, of->info.ProcessId, false);
   r.DeleteOnClose = deleteOnClose ? 1 : 0;
-  NTSTATUS s = ops_->Cleanup(of->name.c_str(), &r);
+  const std::u16string name = nameOf(of);
+  NTSTATUS s = ops_->Cleanup(name.c_str(), &r);
   if (cleanupStatus) *cleanupStatus = s;
-  ops_->CloseFile(of->name.c_str(), &r);
+  ops_->CloseFile(name.c_str(), &r);
   of->info.Context = r.Context;
 }
 
@@ -217,7 +236,7 @@ int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, ui
   BY_HANDLE_FILE_INFORMATION info{};
   auto viaOpen = [&](OpenFile* open) {
     DOKAN_FILE_INFO r = Request(open, pid, false);
-    NTSTATUS s = ops_->GetFileInformation(open->name.c_str(), &info, &r);
+    NTSTATUS s = ops_->GetFileInformation(nameOf(open).c_str(), &info, &r);
     if (s < 0) return Errno(s);
     FillStat(info, st);
     return 0;
@@ -289,7 +308,7 @@ int Requests::open(const std::string& path, int flags, bool createIt, uint32_t p
 int Requests::read(OpenFile* of, char* buf, size_t len, int64_t off, uint32_t pid) {
   DOKAN_FILE_INFO r = Request(of, pid, true);
   DWORD got = 0;
-  NTSTATUS s = ops_->ReadFile(of->name.c_str(), buf, static_cast<DWORD>(len), &got, off, &r);
+  NTSTATUS s = ops_->ReadFile(nameOf(of).c_str(), buf, static_cast<DWORD>(len), &got, off, &r);
   if (s == STATUS_END_OF_FILE) return 0;
   if (s < 0) return Errno(s);
   return static_cast<int>(got);
@@ -300,7 +319,7 @@ int Requests::write(OpenFile* of, const char* buf, size_t len, int64_t off, uint
   r.WriteToEndOfFile = of->append ? 1 : 0;
   DWORD written = 0;
   NTSTATUS s =
-      ops_->WriteFile(of->name.c_str(), buf, static_cast<DWORD>(len), &written, off, &r);
+      ops_->WriteFile(nameOf(of).c_str(), buf, static_cast<DWORD>(len), &written, off, &r);
   if (s < 0) return Errno(s);
   return static_cast<int>(written);
 }
@@ -312,7 +331,7 @@ int Requests::flush(OpenFile* of, uint32_t pid) {
 
 int Requests::fsync(OpenFile* of, uint32_t pid) {
   DOKAN_FILE_INFO r = Request(of, pid, false);
-  return Errno(ops_->FlushFileBuffers(of->name.c_str(), &r));
+  return Errno(ops_->FlushFileBuffers(nameOf(of).c_str(), &r));
 }
 
 int Requests::release(OpenFile* of, uint32_t pid) {
@@ -344,7 +363,7 @@ int Requests::readdir(OpenFile* of, uint32_t pid, int64_t offset, const EntrySin
   if (offset == 0) {
     std::vector<WIN32_FIND_DATAW> entries;
     FindRequest r{Request(of, pid, false), &entries};
-    NTSTATUS s = ops_->FindFiles(of->name.c_str(), CollectFindData, &r.info);
+    NTSTATUS s = ops_->FindFiles(nameOf(of).c_str(), CollectFindData, &r.info);
     if (s < 0) return Errno(s);
     of->listing.clear();
     struct stat st{};
@@ -453,13 +472,16 @@ int Requests::rename(const std::string& from, const std::string& to, bool noRepl
   s = ops_->MoveFile(oldName.c_str(), newName.c_str(), noReplace ? FALSE : TRUE, &r);
   tmp.info.Context = r.Context;  // MoveFile cleans the source open up itself
   closeOpen(&tmp, false, nullptr);
+  // Open files follow their new name, so that a later unlink of it finds
+  // them (and hides them rather than deleting a name they no longer have).
+  if (s >= 0) renameOpens(oldName, newName);
   return Errno(s);
 }
 
 int Requests::truncate(const std::string& path, int64_t size, OpenFile* of, uint32_t pid) {
   auto viaOpen = [&](OpenFile* open) {
     DOKAN_FILE_INFO r = Request(open, pid, false);
-    return Errno(ops_->SetEndOfFile(open->name.c_str(), size, &r));
+    return Errno(ops_->SetEndOfFile(nameOf(open).c_str(), size, &r));
   };
   if (of) return viaOpen(of);
   int hiddenResult = 0;
@@ -496,7 +518,7 @@ int Requests::utimens(const std::string& path, const struct timespec tv[2], Open
   const FILETIME* w = tv[1].tv_nsec == UTIME_OMIT ? nullptr : &write;
   auto viaOpen = [&](OpenFile* open) {
     DOKAN_FILE_INFO r = Request(open, pid, false);
-    return Errno(ops_->SetFileTime(open->name.c_str(), nullptr, a, w, &r));
+    return Errno(ops_->SetFileTime(nameOf(open).c_str(), nullptr, a, w, &r));
   };
   if (of) return viaOpen(of);
   int hiddenResult = 0;
