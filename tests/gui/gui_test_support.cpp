@@ -1,6 +1,8 @@
 #include "gui_test_support.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 
 #include <cstdlib>
@@ -24,6 +26,16 @@ QString appDataFolder() {
   const QString path = configHome() + "/Kindrel/Ambermoor";
   QDir().mkpath(path);
   return path;
+}
+
+bool waitFor(const std::function<bool()>& done, int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
 }
 
 }  // namespace gui_test

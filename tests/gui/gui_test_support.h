@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace gui_test {
 
 // The scratch folder XDG_CONFIG_HOME points at for this test process.
@@ -13,5 +15,7 @@ QString configHome();
 void resetConfig();
 // "<configHome>/Kindrel/Ambermoor", created when missing.
 QString appDataFolder();
+// Runs the event loop until `done` holds or `ms` have passed; false on time-out.
+bool waitFor(const std::function<bool()>& done, int ms = 20000);
 
 }  // namespace gui_test

@@ -37,15 +37,7 @@ namespace {
 
 using tarvik_test::LocalService;
 
-bool waitFor(const std::function<bool()>& done, int ms = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
+using gui_test::waitFor;
 
 bool isMountPoint(const std::string& path) { return dokan::IsMountPoint(path); }
 

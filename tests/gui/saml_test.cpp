@@ -29,6 +29,7 @@
 #include "SAMLManager.h"
 #include "SAMLManagerLike.h"
 #include "SAMLNetwork.h"
+#include "gui_test_support.h"
 #include "local_service.h"
 #include "tarvik.h"
 
@@ -62,16 +63,7 @@ void clearLog() {
   g_log.clear();
 }
 
-// Runs the event loop until `done` holds or `ms` have passed.
-bool waitFor(const std::function<bool()>& done, int ms = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
+using gui_test::waitFor;
 
 std::string writeConfig(const std::string& dir, int mismatchPort) {
   std::string path = dir + "/config.json";
