@@ -30,17 +30,17 @@ namespace {
 // Largest size read of each session value, in bytes with the terminating
 // NUL. The mount point is a drive letter on the desktop client's home
 // platform but may be a directory here, so it gets a path's room.
-struct SessionValueSpec {
+struct SessionValueRule {
   const char16_t* name;
   DWORD maxBytes;
 };
-constexpr SessionValueSpec kUserId{u"userId", 258};
-constexpr SessionValueSpec kCorpId{u"corpId", 258};
-constexpr SessionValueSpec kLanguage{u"language", 130};
-constexpr SessionValueSpec kBaseURL{u"baseURL", 1026};
-constexpr SessionValueSpec kArrayId{u"arrayid", 514};
-constexpr SessionValueSpec kJSessionId{u"jsessionid", 258};
-constexpr SessionValueSpec kMountPoint{u"mountPoint", 8192};
+constexpr SessionValueRule kUserId{u"userId", 258};
+constexpr SessionValueRule kCorpId{u"corpId", 258};
+constexpr SessionValueRule kLanguage{u"language", 130};
+constexpr SessionValueRule kBaseURL{u"baseURL", 1026};
+constexpr SessionValueRule kArrayId{u"arrayid", 514};
+constexpr SessionValueRule kJSessionId{u"jsessionid", 258};
+constexpr SessionValueRule kMountPoint{u"mountPoint", 8192};
 
 constexpr const char16_t* kSessionKey = u"Software\\Kindrel\\Ambermoor";
 
@@ -59,10 +59,10 @@ struct State {
 std::mutex g_mutex;
 State g_state;
 
-bool readValue(HKEY key, const SessionValueSpec& spec, std::u16string* out) {
-  std::vector<BYTE> buf(spec.maxBytes);
-  DWORD type = 0, size = spec.maxBytes;
-  if (RegQueryValueExW(key, spec.name, nullptr, &type, buf.data(), &size) != ERROR_SUCCESS || type != REG_SZ)
+bool readValue(HKEY key, const SessionValueRule& rule, std::u16string* out) {
+  std::vector<BYTE> buf(rule.maxBytes);
+  DWORD type = 0, size = rule.maxBytes;
+  if (RegQueryValueExW(key, rule.name, nullptr, &type, buf.data(), &size) != ERROR_SUCCESS || type != REG_SZ)
     return false;
   out->assign(reinterpret_cast<const char16_t*>(buf.data()), size / sizeof(char16_t));
   while (!out->empty() && out->back() == u'\0') out->pop_back();
