@@ -64,7 +64,7 @@ struct CommandLine {
   bool demo = false;
   std::string configFile;
   int sessionTimeoutSeconds = 0;  // 0 = from the configuration
-  int threads = 16;
+  int threads = 128;
   std::string corp, user, out;  // issue-client-cert
 };
 

@@ -155,6 +155,12 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
     int yes = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   });
+  // Clients keep their connections between calls: a connection serves any
+  // number of requests and is closed after 5 s without one (clients stop
+  // reusing theirs earlier). Each open connection holds a pool thread, so
+  // the pool is sized for every connection a drive keeps (see --threads).
+  srv.set_keep_alive_max_count(1000000);
+  srv.set_keep_alive_timeout(5);
   srv.set_read_timeout(30, 0);
   srv.set_write_timeout(30, 0);
 
@@ -164,6 +170,7 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
                               const httplib::ContentReader* reader) {
     ApiRequest ar;
     ar.method = req.matches[1];
+    count(ar.method, req.remote_port);
     ar.post = reader != nullptr;
     ar.jsessionid = req.get_param_value("jsessionid");
     ar.arrayid = req.get_param_value("arrayid");
@@ -339,6 +346,19 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
         ok["expired"] = value(static_cast<double>(sendKeys_.expireAll()));
         return reply(200, value(ok));
       }
+      if (what == "stats") {
+        std::lock_guard<std::mutex> lock(statsMutex_);
+        picojson::object calls;
+        for (const auto& [method, n] : calls_) calls[method] = value(static_cast<double>(n));
+        ok["calls"] = value(calls);
+        ok["connections"] = value(static_cast<double>(clientPorts_.size()));
+        auto r = o.find("reset");
+        if (r != o.end() && r->second.is<bool>() && r->second.get<bool>()) {
+          calls_.clear();
+          clientPorts_.clear();
+        }
+        return reply(200, value(ok));
+      }
       if (what == "reset") {
         faults_.clear();
         return reply(200, value(ok));
@@ -382,6 +402,12 @@ void HttpFront::install(httplib::SSLServer& srv, bool certHost) {
       return fail(404, "no such session or user");
     }
   });
+}
+
+void HttpFront::count(const std::string& method, int remotePort) {
+  std::lock_guard<std::mutex> lock(statsMutex_);
+  ++calls_[method];
+  clientPorts_.insert(remotePort);
 }
 
 }  // namespace ambermoor

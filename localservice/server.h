@@ -4,7 +4,10 @@
 // endpoint (plain host only).
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -35,6 +38,14 @@ class HttpFront {
 
  private:
   void install(httplib::SSLServer& srv, bool certHost);
+  // Counts an api/ call and the client port it came from.
+  void count(const std::string& method, int remotePort);
+
+  // What clients asked for since the last reset ("/admin/stats"): calls per
+  // method and the distinct client ports, that is the connections used.
+  std::mutex statsMutex_;
+  std::map<std::string, long> calls_;
+  std::set<int> clientPorts_;
 
   Service& service_;
   std::string adminToken_;

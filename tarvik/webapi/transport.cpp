@@ -1,10 +1,12 @@
 // The HTTP transport over libcurl.
 //
-// Ownership: performTransfer owns one Attempt at a time; an Attempt owns its
-// easy handle, multipart form, URL-encoded body, the files of its file parts
-// and the body file of mode 1, and releases them all in its destructor,
-// before the next attempt starts. Nothing is shared between calls, so any
-// number of transfers run at once on different threads.
+// Ownership: performTransfer owns one Attempt at a time; an Attempt borrows
+// an easy handle from the connection pool and owns its multipart form,
+// URL-encoded body, the files of its file parts and the body file of mode 1.
+// Its destructor gives the handle back (reset, keeping only its connection)
+// before it releases the rest, before the next attempt starts. A handle is
+// used by one transfer at a time, so any number of transfers run at once on
+// different threads. A repeated attempt always opens a new connection.
 //
 // TLS: the peer certificate and host name are verified against the system's
 // trust store, plus the CA file named by CURL_CA_BUNDLE when set. A client
@@ -27,6 +29,7 @@
 #include "facade/library_state.h"
 #include "log/log.h"
 #include "webapi/block_id.h"
+#include "webapi/connection_pool.h"
 #include "wincrypt.h"
 
 namespace tarvik {
@@ -45,16 +48,12 @@ constexpr long kSendBufferBytes = 512 * 1024;
 // extra CA file is given.
 constexpr const char* kSystemCaPath = "/etc/ssl/certs";
 
-struct CurlDeleter {
-  void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
 struct MimeDeleter {
   void operator()(curl_mime* m) const { curl_mime_free(m); }
 };
 struct SlistDeleter {
   void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
-using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 using MimeForm = std::unique_ptr<curl_mime, MimeDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 
@@ -176,14 +175,18 @@ int traceFunction(CURL*, curl_infotype type, char* data, size_t size, void*) {
 // Everything one attempt owns; released in reverse order of creation.
 class Attempt {
  public:
-  explicit Attempt(TransferRequest& request) : request_(request) {
+  Attempt(TransferRequest& request, bool freshConnection)
+      : request_(request), freshConnection_(freshConnection) {
     std::memset(errorText_, 0, sizeof errorText_);
   }
   Attempt(const Attempt&) = delete;
   Attempt& operator=(const Attempt&) = delete;
   ~Attempt() {
-    // The handle goes before the form and files it refers to.
-    handle_.reset();
+    // The handle goes back (reset) before the form and files it referred to
+    // are released. Only a handle whose exchange completed keeps its
+    // connection for the next call.
+    returnHandle(handle_, reusable_);
+    handle_ = nullptr;
     form_.reset();
     parts_.clear();
     sink_.reset();
@@ -203,7 +206,9 @@ class Attempt {
   int applySink();
 
   TransferRequest& request_;
-  CurlHandle handle_;
+  const bool freshConnection_;
+  CURL* handle_ = nullptr;
+  bool reusable_ = false;
   char errorText_[CURL_ERROR_SIZE];
   MimeForm form_;
   std::string encodedBody_;
@@ -212,9 +217,17 @@ class Attempt {
 };
 
 int Attempt::setUp() {
-  handle_.reset(curl_easy_init());
-  if (!handle_) return CURLE_FAILED_INIT;
-  CURL* h = handle_.get();
+  handle_ = borrowHandle();
+  if (handle_ == nullptr) return CURLE_FAILED_INIT;
+  CURL* h = handle_;
+  // A repeated attempt never trusts the connection the failed one used.
+  // A request that must not be sent twice never goes on a kept connection
+  // either: when a kept connection ends without an answer, libcurl sends the
+  // request again on a new one by itself (it takes the end for an idle
+  // close), and the service may have carried out the first one.
+  if (freshConnection_ || request_.repeat != Repeat::kSafe) {
+    curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+  }
   if (state().debug) {
     curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &traceFunction);
     curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
@@ -243,7 +256,7 @@ std::string sentName(const std::string& name, bool& secret) {
 }
 
 int Attempt::addParameters() {
-  CURL* h = handle_.get();
+  CURL* h = handle_;
   if (request_.multipart) {
     form_.reset(curl_mime_init(h));
     if (!form_) return CURLE_OUT_OF_MEMORY;
@@ -302,7 +315,7 @@ int Attempt::addParameters() {
 }
 
 void Attempt::applyTls() {
-  CURL* h = handle_.get();
+  CURL* h = handle_;
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
   if (const char* bundle = std::getenv("CURL_CA_BUNDLE"); bundle != nullptr && *bundle) {
@@ -326,7 +339,7 @@ void Attempt::applyTls() {
 }
 
 void Attempt::applyProxy() {
-  CURL* h = handle_.get();
+  CURL* h = handle_;
   const LibraryState& st = state();
   if (st.proxyHost.empty()) {
     // An explicit empty proxy also keeps libcurl from taking one from the
@@ -345,7 +358,7 @@ void Attempt::applyProxy() {
 }
 
 int Attempt::applySink() {
-  CURL* h = handle_.get();
+  CURL* h = handle_;
   if (request_.mode == BodyMode::kText) {
     request_.body.clear();
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &appendToText);
@@ -367,14 +380,15 @@ int Attempt::applySink() {
 }
 
 int Attempt::perform(long& status) {
-  const CURLcode rc = curl_easy_perform(handle_.get());
+  const CURLcode rc = curl_easy_perform(handle_);
   if (rc != CURLE_OK) {
     TLOG_ERROR("curl error: ", errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(rc));
     return rc;
   }
   long code = 0;
-  curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &code);
+  curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &code);
   status = code;
+  reusable_ = true;
   return 0;
 }
 
@@ -411,7 +425,7 @@ int performTransfer(TransferRequest& request) {
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     const auto start = std::chrono::steady_clock::now();
     {
-      Attempt current(request);
+      Attempt current(request, attempt > 0);
       result = current.setUp();
       if (result == 0) result = current.perform(status);
       if (request.mode == BodyMode::kFile) {

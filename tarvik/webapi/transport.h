@@ -1,9 +1,12 @@
 // The HTTP transport: runs one request against the service over HTTPS with
 // libcurl and returns one integer result.
 //
-// performTransfer owns everything it creates: every attempt gets a fresh
-// easy handle, form, body text and open files, all released before the next
-// attempt, so calls are re-entrant and run concurrently on any thread. It
+// Every attempt gets its own form, body text and open files, all released
+// before the next attempt, and borrows an easy handle that no other transfer
+// uses meanwhile (webapi/connection_pool.h: connections and TLS sessions are
+// kept between calls; a repeated attempt and every Repeat::kOnce request
+// open a new connection, resuming the TLS session), so calls
+// are re-entrant and run concurrently on any thread. It
 // reads the proxy and certificate fields of LibraryState without locking
 // (they are set before transfers start).
 #pragma once

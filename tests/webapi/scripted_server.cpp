@@ -26,6 +26,8 @@ ScriptedServer::ScriptedServer(Options options) {
   auto handler = [this](const httplib::Request& req, httplib::Response& res) {
     handle(&req, &res);
   };
+  // Like the service: a connection serves any number of requests.
+  server_->set_keep_alive_max_count(1000);
   server_->Get(".*", handler);
   server_->Post(".*", handler);
   port_ = server_->bind_to_any_port("127.0.0.1");
@@ -76,6 +78,7 @@ void ScriptedServer::handle(const void* request, void* response) {
   seen.target = req.target;
   seen.body = req.body;
   seen.contentType = req.get_header_value("Content-Type");
+  seen.remotePort = req.remote_port;
   for (const auto& [name, part] : req.files) {
     seen.parts[name] = FilePartSeen{part.filename, part.content, part.content_type};
   }

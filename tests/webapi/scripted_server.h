@@ -39,6 +39,7 @@ struct RequestSeen {
   std::map<std::string, FilePartSeen> parts;  // multipart parts by name
   bool clientCertificate = false;
   std::string clientCommonName;
+  int remotePort = 0;  // the client's port: one per connection
 };
 
 class ScriptedServer {

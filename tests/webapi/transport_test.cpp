@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "facade/library_state.h"
 #include "scripted_server.h"
 #include "webapi/block_id.h"
+#include "webapi/connection_pool.h"
 #include "webapi/transport.h"
 #include "webapi_test_env.h"
 
@@ -49,6 +51,78 @@ TEST_F(TransportTest, ThreeFailedAttemptsGiveTheLastStatusWithWarningsAndPauses)
   EXPECT_EQ(log.count("curl post time = "), 3);
   EXPECT_EQ(log.count("[ms] for " + server.baseUrl() + "api/x"), 3);
   EXPECT_GE(elapsed, 2.9);  // three 1-second pauses, the last included
+}
+
+// Connections are kept between calls; a repeated attempt opens a new one,
+// and the call after it reuses that one again. A request that must not be
+// sent twice always opens its own: libcurl would silently send it again when
+// a kept connection ended without an answer.
+TEST_F(TransportTest, SafeCallsReuseTheirConnectionRetriesAndOneTimeCallsOpenNewOnes) {
+  tarvik::closeIdleConnections();
+  auto safe = [&](const std::string& path) {
+    TransferRequest r = request(path);
+    r.repeat = tarvik::Repeat::kSafe;
+    return r;
+  };
+  for (int i = 0; i < 4; ++i) {
+    TransferRequest r = safe("api/x");
+    ASSERT_EQ(tarvik::performTransfer(r), 0);
+  }
+  server.queue(Answer{503, "busy"});
+  TransferRequest retried = safe("api/y");
+  ASSERT_EQ(tarvik::performTransfer(retried), 0);
+  TransferRequest after = safe("api/z");
+  ASSERT_EQ(tarvik::performTransfer(after), 0);
+  TransferRequest once = request("api/commit");
+  ASSERT_EQ(tarvik::performTransfer(once), 0);
+  TransferRequest afterOnce = safe("api/w");
+  ASSERT_EQ(tarvik::performTransfer(afterOnce), 0);
+
+  const std::vector<RequestSeen> seen = server.requests();
+  ASSERT_EQ(seen.size(), 9u);
+  for (int i = 1; i < 5; ++i) EXPECT_EQ(seen[i].remotePort, seen[0].remotePort) << i;
+  EXPECT_NE(seen[5].remotePort, seen[4].remotePort);  // the retry's own connection
+  EXPECT_EQ(seen[6].remotePort, seen[5].remotePort);
+  EXPECT_NE(seen[7].remotePort, seen[6].remotePort);  // the one-time call's own
+  EXPECT_EQ(seen[8].remotePort, seen[7].remotePort);  // and kept afterwards
+  EXPECT_GE(tarvik::idleHandleCount(), 1u);
+  tarvik::closeIdleConnections();
+  EXPECT_EQ(tarvik::idleHandleCount(), 0u);
+}
+
+// A handle goes back to the pool reset: nothing of one call (body, file
+// part, body file) leaks into the next call made on the same connection.
+TEST_F(TransportTest, AReusedConnectionCarriesNothingOfTheEarlierCall) {
+  const std::string dir = scratchDir();
+  const std::string part = dir + "/part";
+  { FILE* f = std::fopen(part.c_str(), "w"); std::fputs("abc", f); std::fclose(f); }
+  TransferRequest upload = request("api/up", {{"@filedata", part}});
+  upload.repeat = tarvik::Repeat::kSafe;
+  upload.multipart = true;
+  ASSERT_EQ(tarvik::performTransfer(upload), 0);
+  server.queue(Answer{200, "body", "application/octet-stream"});
+  TransferRequest download = request("api/down", {{"a", "1"}});
+  download.repeat = tarvik::Repeat::kSafe;
+  download.mode = BodyMode::kFile;
+  download.filePath = dir + "/got";
+  int64_t bytes = 0;
+  download.byteCount = &bytes;
+  ASSERT_EQ(tarvik::performTransfer(download), 0);
+  TransferRequest plain = request("api/get");
+  plain.repeat = tarvik::Repeat::kSafe;
+  ASSERT_EQ(tarvik::performTransfer(plain), 0);
+
+  const std::vector<RequestSeen> seen = server.requests();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].parts.at("filedata").content, "abc");
+  EXPECT_EQ(seen[1].method, "POST");
+  EXPECT_EQ(seen[1].body, "a=1");
+  EXPECT_TRUE(seen[1].parts.empty());
+  EXPECT_EQ(bytes, 4);
+  EXPECT_EQ(seen[2].method, "GET");
+  EXPECT_TRUE(seen[2].body.empty());
+  EXPECT_EQ(plain.body, "");
+  EXPECT_EQ(seen[2].remotePort, seen[0].remotePort);
 }
 
 TEST_F(TransportTest, ServiceUnavailableThenOkSucceedsAfterOneRetry) {
