@@ -28,10 +28,10 @@ bench_cleanup() {
 
 bench_die() { echo "bench: $*" >&2; exit 1; }
 
-# Installs rclone when missing and builds the programs the benchmarks use.
+# Installs rclone and nginx when missing and builds the programs the benchmarks use.
 bench_prepare() {
-  if ! command -v rclone >/dev/null; then
-    apt-get install -y rclone >/dev/null || bench_die "rclone could not be installed"
+  if ! command -v rclone >/dev/null || ! command -v nginx >/dev/null; then
+    "$root/bench/setup" || bench_die "bench/setup could not install rclone and nginx"
   fi
   command -v fusermount3 >/dev/null || bench_die "fusermount3 (fuse3) is missing"
   if [ ! -f "$build/build.ninja" ]; then
@@ -88,6 +88,14 @@ svc_start() {
   svc_url=$(svc_val url)
   svc_ca=$(svc_val ca-file)
   svc_password=$(svc_val demo-password)
+  svc_admin=$(svc_val admin-token)
+}
+
+# The service's call counters since the last reset, as "method=n ..." sorted
+# by method, then "connections=n"; counting starts anew afterwards.
+svc_stats_take() {
+  curl -s --cacert "$svc_ca" -H "X-Admin-Token: $svc_admin" -d '{"reset": true}' "${svc_url}admin/stats" |
+    python3 -c 'import json,sys; d=json.load(sys.stdin); print(" ".join("%s=%d" % (k, v) for k, v in sorted(d["calls"].items())), "connections=%d" % d["connections"])'
 }
 
 # Our drive keeps its block cache under $TMPDIR/korbel and its log under
@@ -116,10 +124,16 @@ ours_clear_cache() { rm -rf "$(ours_tmp)/korbel/block"; }
 
 # --- rclone: webdav over TLS on loopback, and mounts of it ------------------
 
-webdav_start() {  # directory to serve
+# A self-signed certificate for 127.0.0.1, made once per run.
+bench_cert() {
+  [ -f "$work/webdav-cert.pem" ] && return 0
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
     -addext "subjectAltName=IP:127.0.0.1" -keyout "$work/webdav-key.pem" -out "$work/webdav-cert.pem" \
     >/dev/null 2>&1 || bench_die "openssl could not make a certificate"
+}
+
+webdav_start() {  # directory to serve
+  bench_cert
   webdav_port=$(bench_free_port)
   rclone serve webdav "$1" --addr "127.0.0.1:$webdav_port" \
     --cert "$work/webdav-cert.pem" --key "$work/webdav-key.pem" >"$work/webdav.log" 2>&1 &
@@ -163,6 +177,57 @@ rclone_pending_uploads() {
     python3 -c 'import json,sys; d=json.load(sys.stdin)["diskCache"]; print(d["uploadsInProgress"]+d["uploadsQueued"])'
 }
 
+# --- the loopback TLS ceiling: nginx serving files over TLS 1.3 -------------
+
+# nginx (one worker, no access log, TLS 1.3 only) serving a directory.
+nginx_start() {  # directory to serve
+  bench_cert
+  nginx_port=$(bench_free_port)
+  mkdir -p "$work/nginx"
+  cat >"$work/nginx/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server {
+    listen 127.0.0.1:$nginx_port ssl;
+    ssl_certificate $work/webdav-cert.pem;
+    ssl_certificate_key $work/webdav-key.pem;
+    ssl_protocols TLSv1.3;
+    root $1;
+  }
+}
+CONF
+  nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" >"$work/nginx/out.log" 2>&1 &
+  bench_pids+=($!)
+  local i
+  for i in $(seq 100); do
+    curl -s -o /dev/null --cacert "$work/webdav-cert.pem" "https://127.0.0.1:$nginx_port/" && return 0
+    sleep 0.1
+  done
+  bench_die "nginx did not start: $(tail -5 "$work/nginx/error.log")"
+}
+
+# MiB/s of one fetch of `name` from nginx with curl over TLS 1.3, the bytes
+# discarded; checks the whole file came.
+nginx_fetch_mibps() {  # name, expected bytes
+  local out
+  out=$(curl -s --tlsv1.3 --cacert "$work/webdav-cert.pem" -o /dev/null \
+    -w '%{size_download} %{speed_download}' "https://127.0.0.1:$nginx_port/$1") ||
+    bench_die "curl of $1 from nginx failed"
+  [ "${out%% *}" = "$2" ] || bench_die "nginx sent ${out%% *} bytes of $1, not $2"
+  awk -v b="${out##* }" 'BEGIN { printf "%.1f", b / 1048576 }'
+}
+
 # --- measuring --------------------------------------------------------------
 
 now() { date +%s.%N; }
@@ -177,6 +242,9 @@ timed() {
 }
 drop_page_cache() { sync; echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true; }
 min_of() { printf '%s\n' "$@" | sort -g | head -1; }
+max_of() { printf '%s\n' "$@" | sort -g | tail -1; }
+# The median (the mean of the two middle values of an even count).
+median_of() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == 0) print "n/a"; else printf "%.2f", a / b }'; }
 
 bench_machine() {

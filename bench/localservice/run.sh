@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks of the local service; writes bench/localservice/REPORT.md.
 #  1. downloadBlock of one 8 MiB block over loopback TLS, fetched with curl,
-#     against the same file from plain static TLS file servers, in one run.
+#     against the same file from plain static TLS file servers (nginx over
+#     TLS 1.3 the ceiling), in one run; uploadBlock of new 8 MiB blocks sent
+#     with curl in the same rounds.
 #  2. getEntries of a folder with 2000 entries, timed inside the service.
 #
 #   BUILD_DIR   build directory (default: build-bench)
@@ -56,7 +58,46 @@ oport=$(free_port)
 (cd "$work/www" && exec openssl s_server -quiet -WWW -accept "127.0.0.1:$oport" \
   -cert "$work/data/tls/server.pem" -key "$work/data/tls/server-key.pem") >/dev/null 2>&1 &
 pids+=($!)
+nport=$(free_port)
+mkdir -p "$work/nginx"
+cat >"$work/nginx/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server {
+    listen 127.0.0.1:$nport ssl;
+    ssl_certificate $work/data/tls/server.pem;
+    ssl_certificate_key $work/data/tls/server-key.pem;
+    ssl_protocols TLSv1.3;
+    root $work/www;
+  }
+}
+CONF
+command -v nginx >/dev/null || "$root/bench/setup"
+nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" >/dev/null 2>&1 &
+pids+=($!)
 sleep 1
+
+# uploadBlock of a new random 8 MiB block (the service stores a block once).
+speed_upload() {  # round
+  head -c 8388608 /dev/urandom >"$work/up.bin"
+  local uid t
+  t=$(curl -s --cacert "$ca" "${url}api/pretestUploadFile?$q" -d "path=/demo/up-$1.bin" -d force=true | json '["result"]')
+  uid=$(python3 -c 'import hashlib,base64,sys; d=open(sys.argv[1],"rb").read(); print(base64.urlsafe_b64encode(hashlib.sha1(d).digest()).decode().rstrip("=")+"#"+str(len(d)))' "$work/up.bin")
+  curl -s --cacert "$ca" -o "$work/up.out" -w '%{speed_upload}' "${url}api/uploadBlock?$q" \
+    -F token="$t" -F "blockId=$uid" -F "filedata=@$work/up.bin;filename=data.dat"
+  grep -q '"result"' "$work/up.out" || { echo "uploadBlock failed: $(cat "$work/up.out")" >&2; exit 1; }
+}
 
 speed_service() {
   curl -s --cacert "$ca" -o "$work/got" -w '%{speed_download}' "${url}api/downloadBlock?$q" \
@@ -64,18 +105,23 @@ speed_service() {
 }
 speed_static() { curl -s --cacert "$ca" -o "$work/got2" -w '%{speed_download}' "https://127.0.0.1:$1/block.bin"; }
 
-s_list=(); h_list=(); o_list=()
-for _ in $(seq "$runs"); do
+s_list=(); h_list=(); o_list=(); n_list=(); u_list=()
+for r in $(seq "$runs"); do
   s_list+=("$(speed_service)")
   h_list+=("$(speed_static "$sport")")
   o_list+=("$(speed_static "$oport")")
+  n_list+=("$(curl -s --tlsv1.3 --cacert "$ca" -o "$work/got3" -w '%{speed_download}' "https://127.0.0.1:$nport/block.bin")")
+  u_list+=("$(speed_upload "$r")")
 done
+cmp -s "$work/got3" "$work/block.bin" || { echo "nginx returned wrong bytes" >&2; exit 1; }
 cmp -s "$work/got" "$work/block.bin" || { echo "downloadBlock returned wrong bytes" >&2; exit 1; }
 cmp -s "$work/got2" "$work/block.bin" || { echo "static server returned wrong bytes" >&2; exit 1; }
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 ms=$(median "${s_list[@]}"); mh=$(median "${h_list[@]}"); mo=$(median "${o_list[@]}")
+mn=$(median "${n_list[@]}"); mu=$(median "${u_list[@]}")
 mib() { awk -v b="$1" 'BEGIN {printf "%.1f", b/1048576}'; }
-best=$(awk -v a="$mh" -v b="$mo" 'BEGIN {print (a>b)?a:b}')
+best=$(awk -v a="$mh" -v b="$mo" -v c="$mn" 'BEGIN {m=(a>b)?a:b; print (m>c)?m:c}')
+uratio=$(awk -v s="$mu" -v b="$mn" 'BEGIN {printf "%.0f", 100*s/b}')
 ratio=$(awk -v s="$ms" -v b="$best" 'BEGIN {printf "%.0f", 100*s/b}')
 
 # --- listing ------------------------------------------------------------------
@@ -98,8 +144,15 @@ Command: \`bench/localservice/run.sh\` (RUNS=$runs).
 | ambermoor-local \`downloadBlock\` (streamed from the block file) | $(mib "$ms") |
 | static TLS file server (cpp-httplib mount point, same certificate) | $(mib "$mh") |
 | static TLS file server (\`openssl s_server -WWW\`, same certificate) | $(mib "$mo") |
+| static TLS file server (nginx $(nginx -v 2>&1 | sed 's|.*/||'), one worker, TLS 1.3 only, same certificate) | $(mib "$mn") |
+| ambermoor-local \`uploadBlock\` of a new 8 MiB block (curl \`-F\`, stored and hashed) | $(mib "$mu") |
 
-downloadBlock reaches **${ratio}%** of the faster static server (goal: at least 80%).
+downloadBlock reaches **${ratio}%** of the fastest static server (goal: at least 80%);
+uploadBlock runs at **${uratio}%** of nginx's download speed.
+
+All rounds, MiB/s: downloadBlock $(for v in "${s_list[@]}"; do mib "$v"; printf ' '; done);
+nginx $(for v in "${n_list[@]}"; do mib "$v"; printf ' '; done);
+uploadBlock $(for v in "${u_list[@]}"; do mib "$v"; printf ' '; done).
 
 ## getEntries of a folder with 2000 entries, inside the service
 
