@@ -222,6 +222,16 @@ int contentClose(DecasHandle* handle) {
   return status;
 }
 
+bool isFileOpen(const std::string& servicePath) {
+  std::lock_guard<std::mutex> lock(g_openFilesMutex);
+  auto range = openFiles().equal_range(servicePath);
+  for (auto it = range.first; it != range.second; ++it) {
+    FileContextPtr fc = it->second.lock();
+    if (fc && !fc->closed.load()) return true;
+  }
+  return false;
+}
+
 void markOpenFilesRemoved(const std::string& servicePath) {
   std::lock_guard<std::mutex> lock(g_openFilesMutex);
   auto& files = openFiles();

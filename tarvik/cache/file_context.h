@@ -189,6 +189,11 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
 // cloud_close then unlocks, sets `closed` and finalizes.
 int contentClose(DecasHandle* handle);
 
+// Whether a file of `servicePath` is open now (opened and not yet closed).
+// A closed file's context lives on for a while (finalize), but what it knew
+// of the file may be older than the service's by then.
+bool isFileOpen(const std::string& servicePath);
+
 // Marks every open file of `servicePath`, or below it, as removed (see
 // FileContext::removed). Called after the service deleted the path.
 void markOpenFilesRemoved(const std::string& servicePath);

@@ -5,6 +5,8 @@
 // (the registry; a leaf, held only to insert or erase a record).
 #include "cache/worker_pools.h"
 
+#include "cache/stat_cache.h"
+
 #include <apr_allocator.h>
 #include <apr_pools.h>
 #include <apr_thread_pool.h>
@@ -268,6 +270,7 @@ int cloud_init(int, int) {
   LibraryState& st = state();
   buildRootLayout(st.userId, st.language);
   if (metaCacheInit() != 0) return -99;
+  statCacheClear();
   std::lock_guard<std::mutex> lock(g_poolsMutex);
   const int rc = createPoolsLocked();
   if (rc != 0) return rc;

@@ -4,6 +4,9 @@
 // what the root layout protects, makes its service calls and translates a
 // failure with mapServiceError. The metadata cache is consulted before the
 // service for paths that are open, and kept in step after moves and deletes.
+// Below it, the stat cache answers for names the service described moments
+// ago (listings and look-ups); every change made here forgets what it
+// touches, before the service call and again after it.
 //
 // Threads: every slot runs on Dokan's worker threads. The slots keep no
 // state of their own; the metadata cache has its own (innermost) lock, which
@@ -11,11 +14,14 @@
 #include "fs/namespace_ops.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cache/block_cache.h"
 #include "cache/content_service.h"
 #include "cache/file_context.h"
 #include "cache/meta_cache.h"
+#include "cache/stat_cache.h"
 #include "facade/library_state.h"
 #include "fs/root_layout.h"
 #include "fs/system_commands.h"
@@ -36,12 +42,42 @@ constexpr int kServiceLocked = 66;
 
 int failureOf(const JsonPtr& result) { return mapServiceError(errorCode(result)); }
 
+// The metadata cache of `servicePath` while a file of it is open: it knows
+// more than the service then (a write in progress). Once the last open is
+// closed the content is committed and the service (or the stat cache) is
+// asked; a closed file's context that lingers must not hide later changes
+// made by someone else.
+MetaCachePtr openMetaCache(const std::string& servicePath) {
+  MetaCachePtr meta = obtainMetaCache(servicePath, nullptr);
+  if (meta && !isFileOpen(servicePath)) return nullptr;
+  return meta;
+}
+
 // A getResourceDetail answer that is not an entry object cannot be turned
 // into a record; it fails like an unknown service error instead of showing
 // a made-up empty file.
-bool fetchDetail(const std::string& servicePath, StatRecord* out, int* status) {
+// `missing` (optional) tells a failure because the service has no such entry.
+bool fetchDetail(const std::string& servicePath, StatRecord* out, int* status,
+                 bool* missing = nullptr) {
+  if (missing) *missing = false;
+  switch (statCacheLookup(servicePath, out)) {
+    case StatAnswer::kFound:
+      *status = 0;
+      return true;
+    case StatAnswer::kMissing:
+      *status = mapServiceError(kServiceNotFound);
+      if (missing) *missing = true;
+      return false;
+    case StatAnswer::kUnknown:
+      break;
+  }
+  const uint64_t ticket = statCacheTicket();
   JsonPtr detail = api::getResourceDetail(servicePath, api::skipNotFound);
   if (isErrorResult(detail)) {
+    if (errorCode(detail) == kServiceNotFound) {
+      statCachePut(servicePath, nullptr, ticket);
+      if (missing) *missing = true;
+    }
     *status = failureOf(detail);
     return false;
   }
@@ -51,6 +87,7 @@ bool fetchDetail(const std::string& servicePath, StatRecord* out, int* status) {
     return false;
   }
   *out = entryToStatRecord(detail, true);
+  statCachePut(servicePath, out, ticket);
   *status = 0;
   return true;
 }
@@ -58,7 +95,7 @@ bool fetchDetail(const std::string& servicePath, StatRecord* out, int* status) {
 // The record of an entry below an area folder: from the metadata cache when
 // the path is open, else from the service.
 bool lookupRecord(const std::string& servicePath, StatRecord* out, int* status) {
-  if (MetaCachePtr meta = obtainMetaCache(servicePath, nullptr)) {
+  if (MetaCachePtr meta = openMetaCache(servicePath)) {
     *out = meta->record();
     *status = 0;
     return true;
@@ -136,7 +173,7 @@ int cloud_stat(const char* path, StatRecord* out) {
     }
     if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
     int status = 0;
-    if (MetaCachePtr meta = obtainMetaCache(service, nullptr)) {
+    if (MetaCachePtr meta = openMetaCache(service)) {
       *out = meta->record();
       return 0;
     }
@@ -157,7 +194,9 @@ int cloud_mkdir(const char* path) {
   if (isAreaRoot(kind)) return -DECAS_EEXIST;
   if (isProtected(kind) || isSystem(kind)) return -DECAS_EACCES;
   if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
+  statCacheForget(service);
   JsonPtr result = api::makeDirectory(service);
+  statCacheForget(service);
   return isErrorResult(result) ? failureOf(result) : 0;
 }
 
@@ -171,8 +210,12 @@ int cloud_remove(const char* path, bool toTrash) {
   if (isSystem(kind)) return -DECAS_EACCES;
   if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
 
+  statCacheForget(service);
   JsonPtr result = (isInTrash(kind) || !toTrash) ? api::removeResource(service)
                                                   : api::moveToTrash(service);
+  statCacheForget(service);
+  // A move to the trash adds a name there.
+  if (!isInTrash(kind) && toTrash) statCacheForget(currentRootLayout().areas[AREA_TRASH].servicePrefix);
   if (isErrorResult(result)) return failureOf(result);
   // Files still open under the name keep their content but must never
   // commit it again.
@@ -204,7 +247,11 @@ int cloud_rename(const char* from, const char* to, bool overwrite) {
   if (!name.empty() && name[0] == '.') return -DECAS_EINVAL;
   if (tooLongForService(fromService) || tooLongForService(toService)) return NAME_TOO_LONG_STATUS;
 
+  statCacheForget(fromService);
+  statCacheForget(toService);
   JsonPtr result = api::moveResource(fromService, toService, overwrite);
+  statCacheForget(fromService);
+  statCacheForget(toService);
   if (isErrorResult(result)) return failureOf(result);
   removeMetaCache(fromService);
   block_cache::renamed(fromService, toService);
@@ -232,24 +279,29 @@ int cloud_open(const char* path, DecasHandle* h) {
 
   StatRecord record{};
   bool isNew = false;
-  if (MetaCachePtr meta = obtainMetaCache(service, nullptr)) {
+  if (MetaCachePtr meta = openMetaCache(service)) {
     record = meta->record();
   } else {
-    JsonPtr detail = api::getResourceDetail(service, api::skipNotFound);
-    if (isErrorResult(detail)) {
-      int code = errorCode(detail);
-      if (code != kServiceNotFound) return mapServiceError(code);
+    // The kernel looked the name up just before (stat), so its answer is
+    // usually still in the stat cache.
+    int status = 0;
+    bool missing = false;
+    if (!fetchDetail(service, &record, &status, &missing)) {
+      if (!missing) return status;
       if (!(flags & OPEN_CREATE)) return -DECAS_ENOENT;
       int64_t now = nowMicroseconds();
       record = StatRecord{ENTRY_FILE, 0, -1, now, now};
       isNew = true;
-    } else if (!detail->isObject()) {
-      TLOG_WARN("getResourceDetail: no entry object for ", service);
-      return UNMAPPED_SERVICE_STATUS;
-    } else {
-      record = entryToStatRecord(detail, true);
     }
   }
+  // A closed file's lingering context takes what the service says now.
+  if (MetaCachePtr lingering = obtainMetaCache(service, nullptr)) {
+    if (!isFileOpen(service)) lingering->setRecord(record);
+  }
+  // A write, truncation or creation changes what the service says of the
+  // name; the close forgets it again once the content is committed.
+  const bool changes = isNew || (flags & (OPEN_WRITE | OPEN_TRUNCATE));
+  if (changes) statCacheForget(service);
 
   if (record.type == ENTRY_DIRECTORY) return -DECAS_EISDIR;
   if (!isNew && (flags & OPEN_CREATE) && (flags & OPEN_EXCLUSIVE)) return -DECAS_EEXIST;
@@ -312,6 +364,9 @@ int cloud_close(const char* path, DecasHandle* h) {
     return 0;
   }
   int contentStatus = contentClose(h);
+  if ((h->openFlags & (OPEN_WRITE | OPEN_TRUNCATE)) || (h->state & HANDLE_NEW)) {
+    statCacheForget(fc->path());
+  }
   if (fc->removed.load()) h->state |= HANDLE_NAME_REMOVED;
   if (fc->lockHeld.exchange(false)) unlockQuietly(fc->path());
   fc->closed = true;
@@ -355,8 +410,11 @@ int cloud_readdir(const char* path, DirFiller filler, int, int, DecasHandle* h) 
   }
 
   bool shared = kind == 3;
+  const uint64_t ticket = statCacheTicket();
   JsonPtr listing = shared ? api::getSharedEntries() : api::getEntries(service);
   if (isErrorResult(listing)) return failureOf(listing);
+  // What the service listed, for the stats that follow a listing (ls -l).
+  std::vector<std::pair<std::string, StatRecord>> listed;
 
   std::map<std::string, MetaCachePtr> snapshot = snapshotMetaCache(service);
   bool stopped = false;
@@ -376,6 +434,7 @@ int cloud_readdir(const char* path, DirFiller filler, int, int, DecasHandle* h) 
       continue;
     }
     StatRecord record = entryToStatRecord(entry, false);
+    if (!shared) listed.emplace_back(name, record);
     auto cached = snapshot.find(name);
     if (cached != snapshot.end()) {
       TLOG_DEBUG("MetaCache: override entry ", name);
@@ -392,6 +451,8 @@ int cloud_readdir(const char* path, DirFiller filler, int, int, DecasHandle* h) 
     StatRecord record = left.second->record();
     stopped = filler(left.first.c_str(), &record, 0, 0, h) != 0;
   }
+  // Only a listing read to its end is complete.
+  if (!shared && !stopped) statCachePutListing(service, listed, ticket);
   return 0;
 }
 
@@ -436,7 +497,9 @@ int cloud_copy(const char* src, const char* dst) {
   if (srcKind < 0 || dstKind < 0) return -DECAS_ENOENT;
   if (isSystem(srcKind) || isSystem(dstKind)) return -DECAS_EACCES;
   if (tooLongForService(srcService) || tooLongForService(dstService)) return NAME_TOO_LONG_STATUS;
+  statCacheForget(dstService);
   JsonPtr result = api::copyResource(srcService, dstService);
+  statCacheForget(dstService);
   return isErrorResult(result) ? failureOf(result) : 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cache/meta_cache.h"
+#include "cache/stat_cache.h"
 #include "log/log.h"
 #include "webapi/envelope.h"
 #include "webapi/service_methods.h"
@@ -64,7 +65,9 @@ int systemCommandWrite(const char* buf, size_t len) {
   std::string name = systemCommandName(buf, len);
   if (name == "emptyTrash") {
     TLOG_DEBUG(">system command: emptyTrash");
+    statCacheClear();
     api::emptyTrash();  // a failure has already been reported to the user
+    statCacheClear();
   }
   return static_cast<int>(len);
 }
@@ -76,7 +79,12 @@ int systemRename(PathKind fromKind, const std::string& fromService, const std::s
   // The drive root, an area folder or an item of the system folder is never a
   // service item that can be restored or deleted.
   if (isAreaRoot(fromKind) || isSystem(fromKind)) return -DECAS_EACCES;
-  return restore ? restoreFromTrash(fromService) : removePermanently(fromService);
+  // A restore changes a place elsewhere on the drive: nothing cached of
+  // names is kept across these rare commands.
+  statCacheClear();
+  const int r = restore ? restoreFromTrash(fromService) : removePermanently(fromService);
+  statCacheClear();
+  return r;
 }
 
 }  // namespace tarvik

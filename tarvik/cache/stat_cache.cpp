@@ -1,0 +1,150 @@
+#include "cache/stat_cache.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+
+namespace tarvik {
+
+namespace {
+
+struct Entry {
+  bool found = false;
+  StatRecord record{};
+  int64_t at = 0;
+};
+
+struct StatCache {
+  std::mutex mutex;
+  std::map<std::string, Entry> entries;       // by service path
+  std::map<std::string, int64_t> listedAt;    // folders with a complete listing
+  int64_t (*clock)() = nullptr;
+  uint64_t changes = 0;  // forgets so far
+  // Puts between sweeps of expired entries, so the maps stay small.
+  int putsSinceSweep = 0;
+};
+
+StatCache& cache() {
+  static StatCache* instance = new StatCache;  // lives until unload
+  return *instance;
+}
+
+int64_t steadyMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t now(const StatCache& c) { return c.clock ? c.clock() : steadyMicroseconds(); }
+
+bool fresh(int64_t at, int64_t t) { return t - at < kStatCacheMicroseconds; }
+
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Drops expired entries every few thousand puts. Called with the mutex held.
+void sweepLocked(StatCache& c, int64_t t) {
+  if (++c.putsSinceSweep < 4096) return;
+  c.putsSinceSweep = 0;
+  for (auto it = c.entries.begin(); it != c.entries.end();) {
+    it = fresh(it->second.at, t) ? std::next(it) : c.entries.erase(it);
+  }
+  for (auto it = c.listedAt.begin(); it != c.listedAt.end();) {
+    it = fresh(it->second, t) ? std::next(it) : c.listedAt.erase(it);
+  }
+}
+
+}  // namespace
+
+StatAnswer statCacheLookup(const std::string& path, StatRecord* out) {
+  StatCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  const int64_t t = now(c);
+  auto it = c.entries.find(path);
+  if (it != c.entries.end() && fresh(it->second.at, t)) {
+    if (!it->second.found) return StatAnswer::kMissing;
+    *out = it->second.record;
+    return StatAnswer::kFound;
+  }
+  auto listed = c.listedAt.find(folderOf(path));
+  if (listed != c.listedAt.end() && fresh(listed->second, t)) {
+    // Not in a fresh complete listing: an entry of that listing would have
+    // been found above, and every change since forgot the listing.
+    if (it == c.entries.end() || it->second.at <= listed->second) return StatAnswer::kMissing;
+  }
+  return StatAnswer::kUnknown;
+}
+
+uint64_t statCacheTicket() {
+  StatCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  return c.changes;
+}
+
+void statCachePut(const std::string& path, const StatRecord* record, uint64_t ticket) {
+  StatCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  if (ticket != c.changes) return;
+  const int64_t t = now(c);
+  Entry& e = c.entries[path];
+  e.found = record != nullptr;
+  if (record) e.record = *record;
+  e.at = t;
+  sweepLocked(c, t);
+}
+
+void statCachePutListing(const std::string& folder,
+                         const std::vector<std::pair<std::string, StatRecord>>& entries,
+                         uint64_t ticket) {
+  StatCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  if (ticket != c.changes) return;
+  const int64_t t = now(c);
+  for (const auto& [name, record] : entries) {
+    Entry& e = c.entries[folder + "/" + name];
+    e.found = true;
+    e.record = record;
+    e.at = t;
+  }
+  c.listedAt[folder] = t;
+  sweepLocked(c, t);
+}
+
+void statCacheForget(const std::string& path) {
+  StatCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  ++c.changes;
+  c.listedAt.erase(folderOf(path));
+  c.entries.erase(path);
+  const std::string below = path + "/";
+  for (auto it = c.entries.lower_bound(below);
+       it != c.entries.end() && it->first.compare(0, below.size(), below) == 0;) {
+    it = c.entries.erase(it);
+  }
+  for (auto it = c.listedAt.lower_bound(path);
+       it != c.listedAt.end() && it->first.compare(0, path.size(), path) == 0;) {
+    if (it->first.size() == path.size() || it->first[path.size()] == '/') {
+      it = c.listedAt.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void statCacheClear() {
+  StatCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  ++c.changes;
+  c.entries.clear();
+  c.listedAt.clear();
+}
+
+void setStatCacheClockForTesting(int64_t (*clock)()) {
+  StatCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.clock = clock;
+}
+
+}  // namespace tarvik

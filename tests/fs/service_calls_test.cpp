@@ -1,0 +1,257 @@
+// The service calls each common operation costs on a mounted drive, counted
+// by the local service (admin/stats), and what the drive shows right after a
+// change made through it or by someone else on the service. The counts are
+// the contract of the README's table of calls per operation.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <picojson.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fs/cloud_table.h"
+#include "fs/decas.h"
+#include "local_service.h"
+#include "mount_points.h"
+#include "private_dirs.h"
+#include "tarvik.h"
+#include "webapi/envelope.h"
+#include "webapi/json.h"
+#include "webapi/service_methods.h"
+
+namespace tarvik {
+namespace {
+
+using Calls = std::map<std::string, int>;
+
+bool fuseAvailable() {
+  return access("/dev/fuse", R_OK | W_OK) == 0 && access("/usr/bin/fusermount3", X_OK) == 0;
+}
+
+std::string describe(const Calls& calls) {
+  std::string text;
+  for (const auto& [method, n] : calls) text += method + "=" + std::to_string(n) + " ";
+  return text.empty() ? "(none)" : text;
+}
+
+class ServiceCallsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fuseAvailable()) GTEST_SKIP() << "FUSE is not available here";
+    tarvik_test::usePrivateDirectories();
+    service_ = tarvik_test::LocalService::start();
+    ASSERT_TRUE(service_);
+    setenv("CURL_CA_BUNDLE", service_->caFile().c_str(), 1);
+    ASSERT_EQ(tarvik_init(service_->url().c_str(), "en", false, nullptr), 0);
+    ASSERT_FALSE(isErrorResult(api::pretestLogin(service_->demoCorp())));
+    ASSERT_FALSE(isErrorResult(
+        api::login(service_->demoCorp(), service_->demoUser(), service_->demoPassword())));
+    home_ = "/" + service_->demoUser();
+    char dir[] = "/tmp/tarvik-calls-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    mnt_ = dir;
+    decas_setTableFiller(cloud_fillOperationTable);
+    ASSERT_EQ(decas_main(mnt_, DECAS_OPTION_NETWORK, false, false), 0);
+    for (int i = 0; i < 500 && !dokan::IsMountPoint(mnt_); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(dokan::IsMountPoint(mnt_)) << "the drive did not mount";
+    mounted_ = true;
+  }
+  void TearDown() override {
+    if (mounted_) decas_exit();
+    if (!mnt_.empty()) {
+      if (dokan::IsMountPoint(mnt_)) std::system(("fusermount3 -u -z " + mnt_).c_str());
+      rmdir(mnt_.c_str());
+    }
+    service_.reset();
+  }
+
+  // The calls since the last take, by method; counting starts anew.
+  Calls take() {
+    JsonPtr stats = json::parse(service_->admin("/admin/stats", R"({"reset": true})"));
+    Calls calls;
+    JsonPtr byMethod = stats->member("calls");
+    EXPECT_TRUE(byMethod->isObject()) << stats->serialize();
+    if (!byMethod->isObject()) return calls;
+    for (const auto& [method, n] : byMethod->value().get<picojson::object>()) {
+      calls[method] = static_cast<int>(n.get<double>());
+    }
+    return calls;
+  }
+  int total(const Calls& calls) {
+    int n = 0;
+    for (const auto& entry : calls) n += entry.second;
+    return n;
+  }
+
+  std::string at(const std::string& p) { return mnt_ + "/Home" + p; }
+  void put(const std::string& p, const std::string& data) {
+    const int fd = ::open(at(p).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << p << " errno " << errno;
+    ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(::close(fd), 0);
+  }
+  std::string get(const std::string& p) {
+    std::string data;
+    FILE* f = std::fopen(at(p).c_str(), "rb");
+    if (!f) return "<no such file>";
+    char buf[8192];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+    std::fclose(f);
+    return data;
+  }
+  std::vector<std::string> list(const std::string& p) {
+    std::vector<std::string> names;
+    DIR* d = opendir(at(p).c_str());
+    if (!d) return {"<opendir failed>"};
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    return names;
+  }
+  // Size by stat, or -1 when the name is missing.
+  long long sizeOf(const std::string& p) {
+    struct stat st;
+    return ::stat(at(p).c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+  }
+  // Drops the kernel's cached entries and attributes of the drive, so the
+  // next look-up reaches the drive as it does once the kernel's timeout ran.
+  void dropKernelCaches() {
+    std::FILE* f = std::fopen("/proc/sys/vm/drop_caches", "w");
+    if (f) {
+      std::fputs("2", f);
+      std::fclose(f);
+    }
+  }
+
+  std::unique_ptr<tarvik_test::LocalService> service_;
+  std::string home_;
+  std::string mnt_;
+  bool mounted_ = false;
+};
+
+TEST_F(ServiceCallsTest, CommonOperationsCostTheCallsTheReadmeStates) {
+  ASSERT_EQ(::mkdir(at("/ops").c_str(), 0755), 0);
+  for (int i = 0; i < 20; ++i) put("/ops/f" + std::to_string(i), std::string(100 + i, 'x'));
+  take();
+
+  // A listing: one getEntries; the stats of `ls -l` that follow are answered
+  // from it, also when the kernel asks for each entry on its own.
+  std::vector<std::string> names = list("/ops");
+  EXPECT_EQ(names.size(), 20u);
+  dropKernelCaches();
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(sizeOf("/ops/f" + std::to_string(i)), 100 + i);
+  Calls calls = take();
+  EXPECT_EQ(calls["getEntries"], 1) << describe(calls);
+  EXPECT_EQ(total(calls), 1) << describe(calls);
+
+  // A new small file in a folder listed moments ago: the look-up before the
+  // create is answered from the listing.
+  list("/ops");
+  take();
+  put("/ops/new", std::string(4096, 'n'));
+  calls = take();
+  EXPECT_EQ(calls["getResourceDetail"], 0) << describe(calls);
+  EXPECT_EQ(calls["pretestUploadFile"], 1) << describe(calls);
+  EXPECT_EQ(calls["uploadBlock"], 1) << describe(calls);
+  EXPECT_EQ(calls["uploadFile"], 2) << describe(calls);
+  EXPECT_EQ(total(calls), 4) << describe(calls);
+
+  // A new small file in a folder not listed: one look-up of the new name.
+  dropKernelCaches();
+  take();
+  put("/ops/other", std::string(4096, 'o'));
+  calls = take();
+  EXPECT_EQ(calls["getResourceDetail"], 1) << describe(calls);
+  EXPECT_EQ(total(calls), 5) << describe(calls);
+
+  // A stat of a name not listed: one look-up, then none while it is fresh.
+  dropKernelCaches();
+  take();
+  EXPECT_EQ(sizeOf("/ops/f3"), 103);
+  dropKernelCaches();
+  EXPECT_EQ(sizeOf("/ops/f3"), 103);
+  calls = take();
+  EXPECT_LE(calls["getResourceDetail"], 1) << describe(calls);
+  EXPECT_EQ(total(calls), calls["getResourceDetail"]) << describe(calls);
+
+  // Reading a small file: its block list and its one block.
+  dropKernelCaches();
+  take();
+  EXPECT_EQ(get("/ops/f5"), std::string(105, 'x'));
+  calls = take();
+  EXPECT_EQ(calls["pretestDownloadFile"], 1) << describe(calls);
+  EXPECT_LE(calls["downloadBlock"], 1) << describe(calls);  // 0: in the block cache
+  EXPECT_LE(calls["getResourceDetail"], 1) << describe(calls);
+  EXPECT_LE(total(calls), 3) << describe(calls);
+
+  // Rename and delete: the move or the removal, after a look-up.
+  dropKernelCaches();
+  take();
+  ASSERT_EQ(::rename(at("/ops/f6").c_str(), at("/ops/g6").c_str()), 0);
+  calls = take();
+  EXPECT_EQ(calls["moveResource"], 1) << describe(calls);
+  EXPECT_LE(total(calls), 3) << describe(calls);
+  ASSERT_EQ(::unlink(at("/ops/f7").c_str()), 0);
+  calls = take();
+  EXPECT_EQ(calls["removeResource"], 1) << describe(calls);
+  EXPECT_LE(total(calls), 3) << describe(calls);
+}
+
+// What the drive answers from its listings never hides a change made through
+// the drive, and a change made on the service by someone else shows once the
+// kernel's attribute timeout (1 s) has run.
+TEST_F(ServiceCallsTest, ListedNamesNeverShowStaleDataAfterChanges) {
+  ASSERT_EQ(::mkdir(at("/fresh").c_str(), 0755), 0);
+  put("/fresh/a", "one");
+  put("/fresh/b", "two");
+  list("/fresh");
+
+  // Through the drive, each at once after a fresh listing.
+  put("/fresh/a", "longer content");
+  EXPECT_EQ(sizeOf("/fresh/a"), 14);
+  list("/fresh");
+  ASSERT_EQ(::rename(at("/fresh/b").c_str(), at("/fresh/c").c_str()), 0);
+  EXPECT_EQ(sizeOf("/fresh/b"), -1);
+  EXPECT_EQ(sizeOf("/fresh/c"), 3);
+  list("/fresh");
+  ASSERT_EQ(::unlink(at("/fresh/c").c_str()), 0);
+  EXPECT_EQ(sizeOf("/fresh/c"), -1);
+  list("/fresh");
+  put("/fresh/d", "new");  // missing from the listing, created since
+  EXPECT_EQ(sizeOf("/fresh/d"), 3);
+  EXPECT_EQ(get("/fresh/d"), "new");
+  list("/fresh");
+  ASSERT_EQ(::mkdir(at("/fresh/sub").c_str(), 0755), 0);
+  put("/fresh/sub/x", "in sub");
+  EXPECT_EQ(get("/fresh/sub/x"), "in sub");
+
+  // On the service by someone else: a new file, a removed one.
+  list("/fresh");
+  JsonPtr up = api::pretestUploadFile(home_ + "/fresh/e");
+  ASSERT_FALSE(isErrorResult(up));
+  ASSERT_FALSE(isErrorResult(api::uploadFile(up->text(), {})));
+  ASSERT_FALSE(isErrorResult(api::removeResource(home_ + "/fresh/d")));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  bool seen = false;
+  while (!seen && std::chrono::steady_clock::now() < deadline) {
+    seen = sizeOf("/fresh/e") == 0 && sizeOf("/fresh/d") == -1;
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(seen) << "changes made on the service did not show within 10 s: e "
+                    << sizeOf("/fresh/e") << ", d " << sizeOf("/fresh/d");
+}
+
+}  // namespace
+}  // namespace tarvik
