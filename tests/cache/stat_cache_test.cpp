@@ -1,0 +1,88 @@
+// The stat cache: what it answers, for how long, and what a change through
+// the drive makes it forget.
+#include <gtest/gtest.h>
+
+#include "cache/stat_cache.h"
+
+namespace tarvik {
+namespace {
+
+int64_t g_now = 0;
+int64_t testClock() { return g_now; }
+
+class StatCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_now = 1000000000;
+    setStatCacheClockForTesting(&testClock);
+    statCacheClear();
+  }
+  void TearDown() override {
+    statCacheClear();
+    setStatCacheClockForTesting(nullptr);
+  }
+  static StatRecord file(int64_t size) { return StatRecord{ENTRY_FILE, size, -1, 5, -1}; }
+  StatAnswer ask(const std::string& path, int64_t* size = nullptr) {
+    StatRecord r{};
+    const StatAnswer a = statCacheLookup(path, &r);
+    if (size) *size = a == StatAnswer::kFound ? r.size : -1;
+    return a;
+  }
+};
+
+TEST_F(StatCacheTest, AListingAnswersItsNamesAndTheirAbsenceUntilItExpires) {
+  statCachePutListing("/u/d", {{"a", file(1)}, {"b", file(2)}}, statCacheTicket());
+  int64_t size = 0;
+  EXPECT_EQ(ask("/u/d/b", &size), StatAnswer::kFound);
+  EXPECT_EQ(size, 2);
+  EXPECT_EQ(ask("/u/d/c"), StatAnswer::kMissing);
+  EXPECT_EQ(ask("/u/d/a/x"), StatAnswer::kUnknown);  // below an entry: another folder
+  EXPECT_EQ(ask("/u/other"), StatAnswer::kUnknown);
+  g_now += kStatCacheMicroseconds - 1;
+  EXPECT_EQ(ask("/u/d/a"), StatAnswer::kFound);
+  EXPECT_EQ(ask("/u/d/c"), StatAnswer::kMissing);
+  g_now += 1;
+  EXPECT_EQ(ask("/u/d/a"), StatAnswer::kUnknown);
+  EXPECT_EQ(ask("/u/d/c"), StatAnswer::kUnknown);
+}
+
+TEST_F(StatCacheTest, AChangeForgetsTheNameItsSubtreeAndTheFolderListingsCompleteness) {
+  statCachePutListing("/u", {{"d", StatRecord{ENTRY_DIRECTORY, 0, -1, 5, -1}}, {"f", file(1)}},
+                      statCacheTicket());
+  statCachePutListing("/u/d", {{"a", file(1)}}, statCacheTicket());
+  statCachePutListing("/u/dd", {{"z", file(1)}}, statCacheTicket());
+  statCacheForget("/u/d");
+  EXPECT_EQ(ask("/u/d"), StatAnswer::kUnknown);
+  EXPECT_EQ(ask("/u/d/a"), StatAnswer::kUnknown);
+  EXPECT_EQ(ask("/u/d/new"), StatAnswer::kUnknown);  // its listing is gone too
+  EXPECT_EQ(ask("/u/new"), StatAnswer::kUnknown);    // its folder's completeness is gone
+  EXPECT_EQ(ask("/u/f"), StatAnswer::kFound);        // the other names stay
+  EXPECT_EQ(ask("/u/dd/z"), StatAnswer::kFound);     // a sibling sharing the prefix stays
+  EXPECT_EQ(ask("/u/dd/y"), StatAnswer::kMissing);
+
+  // A created name missing from an older listing is not reported missing.
+  statCachePutListing("/u/dd", {{"z", file(1)}}, statCacheTicket());
+  statCacheForget("/u/dd/y");
+  EXPECT_EQ(ask("/u/dd/y"), StatAnswer::kUnknown);
+}
+
+TEST_F(StatCacheTest, AnAnswerFromBeforeAChangeIsNotKept) {
+  const uint64_t ticket = statCacheTicket();
+  statCacheForget("/u/x");  // a change made while the look-up ran
+  StatRecord old = file(3);
+  statCachePut("/u/x", &old, ticket);
+  statCachePutListing("/u", {{"x", file(3)}}, ticket);
+  EXPECT_EQ(ask("/u/x"), StatAnswer::kUnknown);
+  EXPECT_EQ(ask("/u/y"), StatAnswer::kUnknown);
+
+  statCachePut("/u/x", nullptr, statCacheTicket());
+  EXPECT_EQ(ask("/u/x"), StatAnswer::kMissing);
+  StatRecord now = file(4);
+  statCachePut("/u/x", &now, statCacheTicket());
+  int64_t size = 0;
+  EXPECT_EQ(ask("/u/x", &size), StatAnswer::kFound);
+  EXPECT_EQ(size, 4);
+}
+
+}  // namespace
+}  // namespace tarvik
