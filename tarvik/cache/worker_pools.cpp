@@ -5,6 +5,7 @@
 // (the registry; a leaf, held only to insert or erase a record).
 #include "cache/worker_pools.h"
 
+#include "cache/open_contents.h"
 #include "cache/stat_cache.h"
 
 #include <apr_allocator.h>
@@ -271,6 +272,7 @@ int cloud_init(int, int) {
   buildRootLayout(st.userId, st.language);
   if (metaCacheInit() != 0) return -99;
   statCacheClear();
+  clearOpenContents();
   std::lock_guard<std::mutex> lock(g_poolsMutex);
   const int rc = createPoolsLocked();
   if (rc != 0) return rc;

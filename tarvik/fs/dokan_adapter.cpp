@@ -326,6 +326,7 @@ NTSTATUS ZwCreateFile(LPCWSTR FileName, PDOKAN_IO_SECURITY_CONTEXT, ACCESS_MASK 
   info->Context = 0;
   r = decas_open(path.c_str(), ctx->handle.get());
   if (r < 0) return ntStatusOf(r);
+  info->KeepCache = (ctx->handle->state & HANDLE_KEEP_CACHE) ? 1 : 0;
   SetCtx(info, ctx.release());
   DOKAN_TRACE(">Context = %lld\n", static_cast<long long>(info->Context));
   return STATUS_SUCCESS;

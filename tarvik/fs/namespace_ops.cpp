@@ -21,6 +21,7 @@
 #include "cache/content_service.h"
 #include "cache/file_context.h"
 #include "cache/meta_cache.h"
+#include "cache/open_contents.h"
 #include "cache/stat_cache.h"
 #include "facade/library_state.h"
 #include "fs/root_layout.h"
@@ -341,6 +342,15 @@ int cloud_open(const char* path, DecasHandle* h) {
   }
 
   int status = contentOpen(service, h, record, isNew, pretestDownload, uploadToken, lockHeld);
+  h->state &= ~HANDLE_KEEP_CACHE;
+  if (status >= 0 && pretestDownload && !(flags & OPEN_TRUNCATE)) {
+    // The kernel keeps its pages of the file when the content is the one
+    // of the last open; contentOpen has checked every id.
+    std::vector<std::string> ids;
+    JsonPtr list = pretestDownload->member("blockIds");
+    for (size_t k = 0; k < list->count(); ++k) ids.push_back(list->element(k)->text());
+    if (sameContentAsLastOpen(service, ids)) h->state |= HANDLE_KEEP_CACHE;
+  }
   if (status < 0) {
     if (h->fileContext) {
       FileContextPtr fc = h->fileContext;

@@ -11,6 +11,8 @@
 
 #include "cache/file_context.h"
 #include "cache/meta_cache.h"
+#include "cache/open_contents.h"
+#include "cache/stat_cache.h"
 #include "facade/library_state.h"
 #include "fake_service.h"
 #include "fs/namespace_ops.h"
@@ -75,7 +77,10 @@ class NamespaceOpsTest : public ::testing::Test {
     buildRootLayout("u1", "en");
     setRootRecordTime(1000000);
     ASSERT_EQ(metaCacheInit(), 0);
+    statCacheClear();
+    clearOpenContents();
   }
+  void TearDown() override { setStatCacheClockForTesting(nullptr); }
   FakeService& svc() { return *service_; }
 
   static FakeService* service_;
@@ -130,10 +135,20 @@ TEST_F(NamespaceOpsTest, StatOfRootsAndSystemFolder) {
   EXPECT_TRUE(svc().calls().empty());
 }
 
-TEST_F(NamespaceOpsTest, StatFetchesDetailsEveryTimeForPathsNotOpen) {
+int64_t g_statClock = 0;
+int64_t statClock() { return g_statClock; }
+
+// Details of a path that is not open are fetched once per stat cache time
+// (the kernel's attribute timeout): a repeated stat within it costs nothing.
+TEST_F(NamespaceOpsTest, StatFetchesDetailsForPathsNotOpenOncePerCacheTime) {
+  g_statClock = 1;
+  setStatCacheClockForTesting(&statClock);
   svc().answer("getResourceDetail", R"({"result":{"kind":1,"size":42,"mtime":2000,"ctime":1000}})");
   StatRecord r{};
   EXPECT_EQ(cloud_stat("/Home/a.txt", &r), 0);
+  EXPECT_EQ(cloud_stat("/Home/a.txt", &r), 0);
+  EXPECT_EQ(svc().calls().size(), 1u);
+  g_statClock += kStatCacheMicroseconds;
   EXPECT_EQ(cloud_stat("/Home/a.txt", &r), 0);
   EXPECT_EQ(svc().calls().size(), 2u);
   EXPECT_EQ(svc().last("getResourceDetail").params["path"], "/u1/a.txt");
@@ -147,17 +162,38 @@ TEST_F(NamespaceOpsTest, StatFetchesDetailsEveryTimeForPathsNotOpen) {
 }
 
 TEST_F(NamespaceOpsTest, StatPrefersTheOpenFileAndRaisesFolderMtime) {
+  svc().failOnce("getResourceDetail", 50);
+  svc().answer("pretestUploadFile", R"({"result":"upload-token"})");
+  DecasHandle creator;
+  creator.openFlags = OPEN_WRITE | OPEN_CREATE;
+  ASSERT_EQ(cloud_open("/Home/d/f", &creator), 0);
   StatRecord open{ENTRY_FILE, 777, -1, 9000000, 1};
-  MetaCachePtr held = obtainMetaCache("/u1/d/f", &open);
+  MetaCachePtr held = obtainMetaCache("/u1/d/f", nullptr);
+  ASSERT_TRUE(held);
+  held->setRecord(open);  // a write in progress
+  const size_t calls = svc().calls().size();
   StatRecord r{};
   EXPECT_EQ(cloud_stat("/Home/d/f", &r), 0);
   EXPECT_EQ(r.size, 777);
-  EXPECT_TRUE(svc().calls().empty());
+  EXPECT_EQ(svc().calls().size(), calls);
 
   svc().answer("getResourceDetail", R"({"result":{"kind":3,"size":0,"mtime":5000,"ctime":1}})");
   EXPECT_EQ(cloud_stat("/Home/d", &r), 0);
   EXPECT_EQ(r.type, ENTRY_DIRECTORY);
   EXPECT_EQ(r.mtime, 9000000);  // the open child is newer than the folder
+  cloud_close("/Home/d/f", &creator);
+}
+
+// A closed file's context lingers for a while; what it knew must not hide a
+// change made on the service since.
+TEST_F(NamespaceOpsTest, StatOfAClosedFileAsksTheServiceThoughItsContextLingers) {
+  StatRecord old{ENTRY_FILE, 5, -1, 1000000, 1};
+  MetaCachePtr lingering = obtainMetaCache("/u1/g", &old);
+  svc().answer("getResourceDetail", R"({"result":{"kind":1,"size":9,"mtime":3000,"ctime":1}})");
+  StatRecord r{};
+  EXPECT_EQ(cloud_stat("/Home/g", &r), 0);
+  EXPECT_EQ(r.size, 9);
+  EXPECT_EQ(svc().calls().size(), 1u);
 }
 
 TEST_F(NamespaceOpsTest, StatFailuresAreMappedNeverSuccess) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <picojson.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "mount_points.h"
 #include "private_dirs.h"
 #include "tarvik.h"
+#include "webapi/block_id.h"
 #include "webapi/envelope.h"
 #include "webapi/json.h"
 #include "webapi/service_methods.h"
@@ -251,6 +253,66 @@ TEST_F(ServiceCallsTest, ListedNamesNeverShowStaleDataAfterChanges) {
   }
   EXPECT_TRUE(seen) << "changes made on the service did not show within 10 s: e "
                     << sizeOf("/fresh/e") << ", d " << sizeOf("/fresh/d");
+}
+
+// Pages of `path` in the kernel's page cache right after an open (before
+// any read through it), or -1 when the file cannot be mapped.
+long residentPagesAtOpen(const std::string& path, size_t length) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return -1;
+  void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+  long resident = -1;
+  if (map != MAP_FAILED) {
+    const long page = sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> vec((length + page - 1) / page);
+    if (::mincore(map, length, vec.data()) == 0) {
+      resident = 0;
+      for (unsigned char v : vec) resident += v & 1;
+    }
+    ::munmap(map, length);
+  }
+  ::close(fd);
+  return resident;
+}
+
+// The kernel keeps its pages of a file across opens only while the file's
+// block list is the one of its last open: a change made on the service, or
+// through the drive, is read afresh.
+TEST_F(ServiceCallsTest, KernelKeepsPagesOnlyOfContentUnchangedSinceTheLastOpen) {
+  const size_t size = 256 * 1024;
+  ASSERT_EQ(::mkdir(at("/k").c_str(), 0755), 0);
+  put("/k/a", std::string(size, 'a'));
+  ASSERT_EQ(get("/k/a"), std::string(size, 'a'));  // the pages are in the page cache now
+  EXPECT_GT(residentPagesAtOpen(at("/k/a"), size), 0) << "unchanged content lost its pages";
+  EXPECT_EQ(get("/k/a"), std::string(size, 'a'));
+
+  // Someone else replaces the content on the service (same size).
+  const std::string dir = "/tmp/tarvik-calls-block-" + std::to_string(::getpid());
+  {
+    FILE* f = std::fopen(dir.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    const std::string other(size, 'b');
+    std::fwrite(other.data(), 1, other.size(), f);
+    std::fclose(f);
+  }
+  JsonPtr up = api::pretestUploadFile(home_ + "/k/a");
+  ASSERT_FALSE(isErrorResult(up));
+  const std::string id = blockIdOfFile(dir);
+  ASSERT_FALSE(isErrorResult(api::uploadBlock(up->text(), id, dir)));
+  ASSERT_FALSE(isErrorResult(api::uploadFile(up->text(), {id})));
+  std::remove(dir.c_str());
+  EXPECT_EQ(get("/k/a"), std::string(size, 'b')) << "an open showed the replaced content";
+
+  // Through the drive: a rewrite in place, then a fresh read.
+  {
+    const int fd = ::open(at("/k/a").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "cc", 2, 4096), 2);
+    ASSERT_EQ(::close(fd), 0);
+  }
+  std::string expected(size, 'b');
+  expected[4096] = expected[4097] = 'c';
+  EXPECT_EQ(get("/k/a"), expected);
 }
 
 }  // namespace

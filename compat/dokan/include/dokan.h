@@ -162,6 +162,10 @@ struct DOKAN_FILE_INFO {
   UCHAR SynchronousIo;
   UCHAR Nocache;
   UCHAR WriteToEndOfFile;
+  // Linux only: set by ZwCreateFile of a file whose content is known to be
+  // unchanged since its last open, so the kernel keeps the pages it cached
+  // of it then (FUSE keep_cache). 0: the kernel drops them at this open.
+  UCHAR KeepCache;
 };
 typedef DOKAN_FILE_INFO* PDOKAN_FILE_INFO;
 

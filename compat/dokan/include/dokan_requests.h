@@ -83,6 +83,7 @@ class Requests {
 
   int getattr(const std::string& path, struct stat* st, OpenFile* of, uint32_t pid);
   // flags are open(2) flags; create: the kernel asked to create (O_CREAT).
+  // (*out)->info.KeepCache tells whether the kernel may keep the file's pages.
   int open(const std::string& path, int flags, bool create, uint32_t pid, OpenFile** out);
   int read(OpenFile* of, char* buf, size_t len, int64_t off, uint32_t pid);
   int write(OpenFile* of, const char* buf, size_t len, int64_t off, uint32_t pid);

@@ -111,7 +111,10 @@ int OnGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
 int OnOpen(const char* path, struct fuse_file_info* fi) {
   OpenFile* of = nullptr;
   int r = Self()->requests->open(path, fi->flags, false, Pid(), &of);
-  if (r == 0) fi->fh = reinterpret_cast<uintptr_t>(of);
+  if (r == 0) {
+    fi->fh = reinterpret_cast<uintptr_t>(of);
+    fi->keep_cache = of->info.KeepCache ? 1 : 0;
+  }
   return r;
 }
 
