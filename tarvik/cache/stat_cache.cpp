@@ -9,7 +9,7 @@ namespace tarvik {
 namespace {
 
 struct Entry {
-  bool found = false;
+  StatAnswer answer = StatAnswer::kUnknown;  // kUnknown: changed through the drive
   StatRecord record{};
   int64_t at = 0;
 };
@@ -63,10 +63,13 @@ StatAnswer statCacheLookup(const std::string& path, StatRecord* out) {
   std::lock_guard<std::mutex> lock(c.mutex);
   const int64_t t = now(c);
   auto it = c.entries.find(path);
-  if (it != c.entries.end() && fresh(it->second.at, t)) {
-    if (!it->second.found) return StatAnswer::kMissing;
-    *out = it->second.record;
-    return StatAnswer::kFound;
+  if (it != c.entries.end()) {
+    if (fresh(it->second.at, t)) {
+      if (it->second.answer == StatAnswer::kFound) *out = it->second.record;
+      return it->second.answer;
+    }
+    // Changed through the drive: no listing without the name is trusted.
+    if (it->second.answer == StatAnswer::kUnknown) return StatAnswer::kUnknown;
   }
   auto listed = c.listedAt.find(folderOf(path));
   if (listed != c.listedAt.end() && fresh(listed->second, t)) {
@@ -89,7 +92,7 @@ void statCachePut(const std::string& path, const StatRecord* record, uint64_t ti
   if (ticket != c.changes) return;
   const int64_t t = now(c);
   Entry& e = c.entries[path];
-  e.found = record != nullptr;
+  e.answer = record != nullptr ? StatAnswer::kFound : StatAnswer::kMissing;
   if (record) e.record = *record;
   e.at = t;
   sweepLocked(c, t);
@@ -104,7 +107,7 @@ void statCachePutListing(const std::string& folder,
   const int64_t t = now(c);
   for (const auto& [name, record] : entries) {
     Entry& e = c.entries[folder + "/" + name];
-    e.found = true;
+    e.answer = StatAnswer::kFound;
     e.record = record;
     e.at = t;
   }
@@ -116,8 +119,11 @@ void statCacheForget(const std::string& path) {
   StatCache& c = cache();
   std::lock_guard<std::mutex> lock(c.mutex);
   ++c.changes;
-  c.listedAt.erase(folderOf(path));
-  c.entries.erase(path);
+  // The name is marked changed rather than erased: the rest of its folder's
+  // listing still answers, but not for this name.
+  Entry& changed = c.entries[path];
+  changed.answer = StatAnswer::kUnknown;
+  changed.at = now(c);
   const std::string below = path + "/";
   for (auto it = c.entries.lower_bound(below);
        it != c.entries.end() && it->first.compare(0, below.size(), below) == 0;) {
@@ -130,6 +136,22 @@ void statCacheForget(const std::string& path) {
     } else {
       ++it;
     }
+  }
+}
+
+void statCacheMadeFolder(const std::string& folder, uint64_t ticket) {
+  StatCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  const bool unchanged = ticket == c.changes;
+  ++c.changes;  // answers of look-ups made while the folder was made are void
+  const int64_t t = now(c);
+  Entry& made = c.entries[folder];
+  made.answer = StatAnswer::kUnknown;
+  made.at = t;
+  if (unchanged) {
+    c.listedAt[folder] = t;
+  } else {
+    c.listedAt.erase(folder);
   }
 }
 

@@ -11,8 +11,8 @@
 // older than kStatCacheSeconds, like the kernel's own attribute cache.
 //
 // A complete listing of a folder also tells which names are missing there:
-// until it expires, or until a change through the drive touches a name of
-// that folder, a name the listing lacks is answered as missing.
+// until it expires, a name the listing lacks is answered as missing, except
+// names changed through the drive since.
 //
 // Threads: any; one mutex, held for each call only, never across a call out.
 #pragma once
@@ -43,9 +43,12 @@ void statCachePut(const std::string& path, const StatRecord* record, uint64_t ti
 void statCachePutListing(const std::string& folder,
                          const std::vector<std::pair<std::string, StatRecord>>& entries,
                          uint64_t ticket);
-// Forgets `path`, everything below it, and the completeness of its folder's
-// listing (a change through the drive).
+// Forgets `path` and everything below it (a change through the drive): the
+// name is unknown until looked up again, also to its folder's listing.
 void statCacheForget(const std::string& path);
+// `folder` was just made through the drive, with `ticket` taken before: it
+// is known to be empty when nothing changed through the drive meanwhile.
+void statCacheMadeFolder(const std::string& folder, uint64_t ticket);
 // Forgets everything (a new mount).
 void statCacheClear();
 

@@ -196,9 +196,16 @@ int cloud_mkdir(const char* path) {
   if (isProtected(kind) || isSystem(kind)) return -DECAS_EACCES;
   if (tooLongForService(service)) return NAME_TOO_LONG_STATUS;
   statCacheForget(service);
+  const uint64_t ticket = statCacheTicket();
   JsonPtr result = api::makeDirectory(service);
-  statCacheForget(service);
-  return isErrorResult(result) ? failureOf(result) : 0;
+  if (isErrorResult(result)) {
+    statCacheForget(service);
+    return failureOf(result);
+  }
+  // A new folder is empty: the look-ups of the names created in it next
+  // (cp -r) are answered without a call.
+  statCacheMadeFolder(service, ticket);
+  return 0;
 }
 
 int cloud_remove(const char* path, bool toTrash) {

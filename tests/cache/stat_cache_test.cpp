@@ -55,15 +55,37 @@ TEST_F(StatCacheTest, AChangeForgetsTheNameItsSubtreeAndTheFolderListingsComplet
   EXPECT_EQ(ask("/u/d"), StatAnswer::kUnknown);
   EXPECT_EQ(ask("/u/d/a"), StatAnswer::kUnknown);
   EXPECT_EQ(ask("/u/d/new"), StatAnswer::kUnknown);  // its listing is gone too
-  EXPECT_EQ(ask("/u/new"), StatAnswer::kUnknown);    // its folder's completeness is gone
+  EXPECT_EQ(ask("/u/new"), StatAnswer::kMissing);    // the folder's listing still answers
   EXPECT_EQ(ask("/u/f"), StatAnswer::kFound);        // the other names stay
   EXPECT_EQ(ask("/u/dd/z"), StatAnswer::kFound);     // a sibling sharing the prefix stays
   EXPECT_EQ(ask("/u/dd/y"), StatAnswer::kMissing);
 
-  // A created name missing from an older listing is not reported missing.
+  // A created name missing from an older listing is not reported missing,
+  // also once the mark of the change is older than a later listing.
   statCachePutListing("/u/dd", {{"z", file(1)}}, statCacheTicket());
   statCacheForget("/u/dd/y");
   EXPECT_EQ(ask("/u/dd/y"), StatAnswer::kUnknown);
+  g_now += kStatCacheMicroseconds / 2;
+  statCachePutListing("/u/dd", {{"z", file(1)}}, statCacheTicket());
+  g_now += kStatCacheMicroseconds / 2 + 1;
+  EXPECT_EQ(ask("/u/dd/y"), StatAnswer::kUnknown);
+  EXPECT_EQ(ask("/u/dd/w"), StatAnswer::kMissing);
+}
+
+TEST_F(StatCacheTest, AFolderMadeThroughTheDriveIsEmptyUnlessSomethingChangedMeanwhile) {
+  uint64_t ticket = statCacheTicket();
+  statCacheMadeFolder("/u/new", ticket);
+  EXPECT_EQ(ask("/u/new/a"), StatAnswer::kMissing);
+  EXPECT_EQ(ask("/u/new"), StatAnswer::kUnknown);  // the folder itself is looked up
+  statCacheForget("/u/new/a");                      // created in it
+  EXPECT_EQ(ask("/u/new/a"), StatAnswer::kUnknown);
+  EXPECT_EQ(ask("/u/new/b"), StatAnswer::kMissing);
+
+  ticket = statCacheTicket();
+  statCacheForget("/u/other/x");  // a change while the folder was made
+  statCacheMadeFolder("/u/other", ticket);
+  EXPECT_EQ(ask("/u/other/x"), StatAnswer::kUnknown);
+  EXPECT_EQ(ask("/u/other/y"), StatAnswer::kUnknown);
 }
 
 TEST_F(StatCacheTest, AnAnswerFromBeforeAChangeIsNotKept) {
