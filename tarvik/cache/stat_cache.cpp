@@ -18,6 +18,8 @@ struct StatCache {
   std::mutex mutex;
   std::map<std::string, Entry> entries;       // by service path
   std::map<std::string, int64_t> listedAt;    // folders with a complete listing
+  // The listings themselves, while no change through the drive touched them.
+  std::map<std::string, std::vector<std::pair<std::string, StatRecord>>> listings;
   int64_t (*clock)() = nullptr;
   uint64_t changes = 0;  // forgets so far
   // Puts between sweeps of expired entries, so the maps stay small.
@@ -52,7 +54,12 @@ void sweepLocked(StatCache& c, int64_t t) {
     it = fresh(it->second.at, t) ? std::next(it) : c.entries.erase(it);
   }
   for (auto it = c.listedAt.begin(); it != c.listedAt.end();) {
-    it = fresh(it->second, t) ? std::next(it) : c.listedAt.erase(it);
+    if (fresh(it->second, t)) {
+      ++it;
+    } else {
+      c.listings.erase(it->first);
+      it = c.listedAt.erase(it);
+    }
   }
 }
 
@@ -112,7 +119,21 @@ void statCachePutListing(const std::string& folder,
     e.at = t;
   }
   c.listedAt[folder] = t;
+  c.listings[folder] = entries;
   sweepLocked(c, t);
+}
+
+bool statCacheListing(const std::string& folder,
+                      std::vector<std::pair<std::string, StatRecord>>* out) {
+  StatCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  auto listed = c.listedAt.find(folder);
+  auto listing = c.listings.find(folder);
+  if (listed == c.listedAt.end() || listing == c.listings.end() || !fresh(listed->second, now(c))) {
+    return false;
+  }
+  *out = listing->second;
+  return true;
 }
 
 void statCacheForget(const std::string& path) {
@@ -124,6 +145,15 @@ void statCacheForget(const std::string& path) {
   Entry& changed = c.entries[path];
   changed.answer = StatAnswer::kUnknown;
   changed.at = now(c);
+  c.listings.erase(folderOf(path));
+  for (auto it = c.listings.lower_bound(path);
+       it != c.listings.end() && it->first.compare(0, path.size(), path) == 0;) {
+    if (it->first.size() == path.size() || it->first[path.size()] == '/') {
+      it = c.listings.erase(it);
+    } else {
+      ++it;
+    }
+  }
   const std::string below = path + "/";
   for (auto it = c.entries.lower_bound(below);
        it != c.entries.end() && it->first.compare(0, below.size(), below) == 0;) {
@@ -148,10 +178,13 @@ void statCacheMadeFolder(const std::string& folder, uint64_t ticket) {
   Entry& made = c.entries[folder];
   made.answer = StatAnswer::kUnknown;
   made.at = t;
+  c.listings.erase(folderOf(folder));
   if (unchanged) {
     c.listedAt[folder] = t;
+    c.listings[folder].clear();
   } else {
     c.listedAt.erase(folder);
+    c.listings.erase(folder);
   }
 }
 
@@ -161,6 +194,7 @@ void statCacheClear() {
   ++c.changes;
   c.entries.clear();
   c.listedAt.clear();
+  c.listings.clear();
 }
 
 void setStatCacheClockForTesting(int64_t (*clock)()) {

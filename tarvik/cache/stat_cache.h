@@ -39,6 +39,11 @@ StatAnswer statCacheLookup(const std::string& path, StatRecord* out);
 uint64_t statCacheTicket();
 // A look-up's answer: `record` of the entry, or nullptr when it is missing.
 void statCachePut(const std::string& path, const StatRecord* record, uint64_t ticket);
+// A folder's complete listing, in the service's order. A folder listed
+// moments ago is listed again from it, until a change through the drive
+// touches a name in it.
+bool statCacheListing(const std::string& folder,
+                      std::vector<std::pair<std::string, StatRecord>>* out);
 // A folder's complete listing: every entry by name.
 void statCachePutListing(const std::string& folder,
                          const std::vector<std::pair<std::string, StatRecord>>& entries,

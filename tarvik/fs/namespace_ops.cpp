@@ -427,31 +427,41 @@ int cloud_readdir(const char* path, DirFiller filler, int, int, DecasHandle* h) 
   }
 
   bool shared = kind == 3;
-  const uint64_t ticket = statCacheTicket();
-  JsonPtr listing = shared ? api::getSharedEntries() : api::getEntries(service);
-  if (isErrorResult(listing)) return failureOf(listing);
-  // What the service listed, for the stats that follow a listing (ls -l).
+  // What the service listed: kept for the stats that follow a listing
+  // (ls -l) and for a listing repeated at once.
   std::vector<std::pair<std::string, StatRecord>> listed;
+  const bool fromCache = !shared && statCacheListing(service, &listed);
+  if (!fromCache) {
+    const uint64_t ticket = statCacheTicket();
+    JsonPtr listing = shared ? api::getSharedEntries() : api::getEntries(service);
+    if (isErrorResult(listing)) return failureOf(listing);
+    size_t count = listing->count();
+    listed.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+      JsonPtr entry = listing->element(i);
+      if (!entry->isObject()) continue;
+      std::string name;
+      if (shared) {
+        std::string p = entry->member("path")->text();
+        name = p.empty() ? p : p.substr(1);
+      } else {
+        name = entry->member("name")->text();
+      }
+      if (!validEntryName(name)) {
+        TLOG_WARN("readdir: entry without a usable name skipped in ", service);
+        continue;
+      }
+      listed.emplace_back(std::move(name), entryToStatRecord(entry, false));
+    }
+    if (!shared) statCachePutListing(service, listed, ticket);
+  }
 
+  // Files open on the drive know more than the service (writes in progress).
   std::map<std::string, MetaCachePtr> snapshot = snapshotMetaCache(service);
   bool stopped = false;
-  size_t count = listing->count();
-  for (size_t i = 0; i < count && !stopped; ++i) {
-    JsonPtr entry = listing->element(i);
-    if (!entry->isObject()) continue;
-    std::string name;
-    if (shared) {
-      std::string p = entry->member("path")->text();
-      name = p.empty() ? p : p.substr(1);
-    } else {
-      name = entry->member("name")->text();
-    }
-    if (!validEntryName(name)) {
-      TLOG_WARN("readdir: entry without a usable name skipped in ", service);
-      continue;
-    }
-    StatRecord record = entryToStatRecord(entry, false);
-    if (!shared) listed.emplace_back(name, record);
+  for (size_t i = 0; i < listed.size() && !stopped; ++i) {
+    const std::string& name = listed[i].first;
+    StatRecord record = listed[i].second;
     auto cached = snapshot.find(name);
     if (cached != snapshot.end()) {
       TLOG_DEBUG("MetaCache: override entry ", name);
@@ -468,8 +478,6 @@ int cloud_readdir(const char* path, DirFiller filler, int, int, DecasHandle* h) 
     StatRecord record = left.second->record();
     stopped = filler(left.first.c_str(), &record, 0, 0, h) != 0;
   }
-  // Only a listing read to its end is complete.
-  if (!shared && !stopped) statCachePutListing(service, listed, ticket);
   return 0;
 }
 

@@ -2,6 +2,10 @@
 // the drive makes it forget.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "cache/stat_cache.h"
 
 namespace tarvik {
@@ -70,6 +74,29 @@ TEST_F(StatCacheTest, AChangeForgetsTheNameItsSubtreeAndTheFolderListingsComplet
   g_now += kStatCacheMicroseconds / 2 + 1;
   EXPECT_EQ(ask("/u/dd/y"), StatAnswer::kUnknown);
   EXPECT_EQ(ask("/u/dd/w"), StatAnswer::kMissing);
+}
+
+TEST_F(StatCacheTest, AListingIsRepeatedOnlyWhileNothingInItChangedThroughTheDrive) {
+  std::vector<std::pair<std::string, StatRecord>> got;
+  EXPECT_FALSE(statCacheListing("/u/d", &got));
+  statCachePutListing("/u/d", {{"b", file(2)}, {"a", file(1)}}, statCacheTicket());
+  statCachePutListing("/u/d/sub", {{"x", file(1)}}, statCacheTicket());
+  ASSERT_TRUE(statCacheListing("/u/d", &got));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].first, "b");  // in the service's order
+  EXPECT_EQ(got[1].second.size, 1);
+  statCacheForget("/u/d/c");  // created in it
+  EXPECT_FALSE(statCacheListing("/u/d", &got));
+  EXPECT_TRUE(statCacheListing("/u/d/sub", &got));
+  statCacheForget("/u/d");  // the folder itself moved or deleted: below goes too
+  EXPECT_FALSE(statCacheListing("/u/d/sub", &got));
+
+  statCachePutListing("/u/e", {{"a", file(1)}}, statCacheTicket());
+  g_now += kStatCacheMicroseconds;
+  EXPECT_FALSE(statCacheListing("/u/e", &got));
+  statCacheMadeFolder("/u/e/new", statCacheTicket());
+  ASSERT_TRUE(statCacheListing("/u/e/new", &got));
+  EXPECT_TRUE(got.empty());
 }
 
 TEST_F(StatCacheTest, AFolderMadeThroughTheDriveIsEmptyUnlessSomethingChangedMeanwhile) {

@@ -227,6 +227,13 @@ TEST_F(ServiceCallsTest, CommonOperationsCostTheCallsTheReadmeStates) {
   EXPECT_LE(calls["downloadBlock"], 1) << describe(calls);
   EXPECT_EQ(total(calls), 2 + calls["downloadBlock"]) << describe(calls);
 
+  // A listing repeated at once costs nothing.
+  list("/ops");
+  take();
+  EXPECT_EQ(list("/ops").size(), 23u);
+  calls = take();
+  EXPECT_EQ(total(calls), 0) << describe(calls);
+
   // Rename and delete of listed names: the move; the permission check and
   // the removal.
   list("/ops");
@@ -262,10 +269,11 @@ TEST_F(ServiceCallsTest, ListedNamesNeverShowStaleDataAfterChanges) {
   list("/fresh");
   ASSERT_EQ(::unlink(at("/fresh/c").c_str()), 0);
   EXPECT_EQ(sizeOf("/fresh/c"), -1);
-  list("/fresh");
+  EXPECT_EQ(list("/fresh"), std::vector<std::string>{"a"});
   put("/fresh/d", "new");  // missing from the listing, created since
   EXPECT_EQ(sizeOf("/fresh/d"), 3);
   EXPECT_EQ(get("/fresh/d"), "new");
+  EXPECT_EQ(list("/fresh").size(), 2u);
   list("/fresh");
   ASSERT_EQ(::mkdir(at("/fresh/sub").c_str(), 0755), 0);
   put("/fresh/sub/x", "in sub");
