@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -144,8 +145,8 @@ class ServiceCallsTest : public ::testing::Test {
   bool mounted_ = false;
 };
 
-int64_t g_clock = 0;
-int64_t frozenClock() { return g_clock; }
+std::atomic<int64_t> g_clock{0};
+int64_t frozenClock() { return g_clock.load(); }
 
 // The stat cache runs on a clock the test moves, so that what is "known"
 // (listed or looked up within the cache time) does not depend on how fast
