@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -68,7 +70,9 @@ class LoginWindowTest : public ::testing::Test {
     // Row 1 of the site table is the local service.
     const QString host = QUrl(QString::fromStdString(service_->url())).authority();
     std::ofstream(gui_test::appDataFolder().toStdString() + "/sites.ini")
-        << "[site1]\nplain=" << host.toStdString() << "\n[site2]\nplain=127.0.0.9:1\n";
+        << "[site1]\nplain=" << host.toStdString()
+        << "\nsecure=" << QUrl(QString::fromStdString(service_->certUrl())).authority().toStdString()
+        << "\n[site2]\nplain=127.0.0.9:1\n";
     SiteTable::reload();
     ClientSettings s;
     SettingsStore::loadSettings(s);  // picks the first free drive letter
@@ -159,6 +163,48 @@ TEST_F(LoginWindowTest, PasswordSignInMountsPublishesAndLogsOut) {
   doubleClickTray(w);
   EXPECT_TRUE(w.isVisible()) << "logged out, a double click shows the login window";
   EXPECT_EQ(opened_.size(), 2);
+}
+
+TEST_F(LoginWindowTest, CertificateSignInGoesThroughTheCertificateHost) {
+  const std::string pem = service_->issueClientCert(service_->demoCorp(), service_->demoUser());
+  const QString store = gui_test::appDataFolder() + "/certificates";
+  ASSERT_TRUE(QDir().mkpath(store));
+  ASSERT_TRUE(QFile::copy(QString::fromStdString(pem), store + "/demo.pem"));
+  LoginWindow w;
+  auto* useCert = w.findChild<QCheckBox*>("useCertCheck");
+  auto* combo = w.findChild<QComboBox*>("certCombo");
+  useCert->setChecked(true);
+  EXPECT_FALSE(w.findChild<QLineEdit*>("corpIdInput")->isEnabled());
+  // Without a chosen certificate nothing is sent.
+  combo->setCurrentIndex(0);
+  clickLogin(w);
+  EXPECT_EQ(errorBoxes_, QStringList{"TXT_NOT_SELECT_CERT_MSG"});
+  errorBoxes_.clear();
+
+  ASSERT_EQ(combo->count(), 2) << "the placeholder and the one certificate";
+  combo->setCurrentIndex(1);
+  // The certificate names the account; this account also asks for its
+  // password, which the form now takes.
+  clickLogin(w);
+  EXPECT_EQ(errorBoxes_, QStringList{"TXT_NOT_INPUT_PASS_MSG"});
+  EXPECT_EQ(w.findChild<QLineEdit*>("corpIdInput")->text().toStdString(), service_->demoCorp());
+  EXPECT_EQ(w.findChild<QLineEdit*>("userIdInput")->text().toStdString(), service_->demoUser());
+  ASSERT_TRUE(w.findChild<QLineEdit*>("passwordInput")->isEnabled());
+  EXPECT_FALSE(isMountPoint(mnt_));
+  errorBoxes_.clear();
+  setPassword(w, QString::fromStdString(service_->demoPassword()));
+  clickLogin(w);
+  EXPECT_TRUE(errorBoxes_.isEmpty()) << errorBoxes_.join("; ").toStdString();
+  ASSERT_TRUE(isMountPoint(mnt_));
+  EXPECT_EQ(sessionValue("corpId").toStdString(), service_->demoCorp());
+  EXPECT_EQ(sessionValue("userId").toStdString(), service_->demoUser());
+  EXPECT_EQ(QUrl(sessionValue("baseURL")).authority(), QUrl(QString::fromStdString(service_->certUrl())).authority());
+  ClientSettings saved;
+  SettingsStore::loadSettings(saved);
+  EXPECT_TRUE(saved.useCert);
+  EXPECT_EQ(saved.certIndex, 1) << "the chosen certificate is remembered";
+  w.action("actLogout")->trigger();
+  EXPECT_FALSE(isMountPoint(mnt_));
 }
 
 TEST_F(LoginWindowTest, QuitWhileMountedUnmountsFirst) {
