@@ -32,6 +32,7 @@
 #include "SiteTable.h"
 #include "mount_points.h"
 #include "gui_test_support.h"
+#include "client_fixture.h"
 #include "local_service.h"
 #include "tarvik.h"
 
@@ -41,84 +42,9 @@ using tarvik_test::LocalService;
 
 using gui_test::waitFor;
 
-bool isMountPoint(const std::string& path) { return dokan::IsMountPoint(path); }
-
-class LoginWindowTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    root_ = new std::string(QDir::tempPath().toStdString() + "/tarvik-login-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(*root_ + "/home");
-    std::filesystem::create_directories(*root_ + "/tmp");
-    ::chmod((*root_ + "/tmp").c_str(), 0700);
-    setenv("USERPROFILE", (*root_ + "/home").c_str(), 1);
-    setenv("TMPDIR", (*root_ + "/tmp").c_str(), 1);
-    // Drive letters name folders under $HOME/Ambermoor.
-    setenv("HOME", (*root_ + "/home").c_str(), 1);
-    service_ = LocalService::start().release();
-    setenv("CURL_CA_BUNDLE", service_->caFile().c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete service_;
-    std::filesystem::remove_all(*root_);
-    delete root_;
-  }
-
-  void SetUp() override {
-    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
-    gui_test::resetConfig();
-    LoginWindow::resetErrorQueueForTest();
-    // Row 1 of the site table is the local service.
-    const QString host = QUrl(QString::fromStdString(service_->url())).authority();
-    std::ofstream(gui_test::appDataFolder().toStdString() + "/sites.ini")
-        << "[site1]\nplain=" << host.toStdString()
-        << "\nsecure=" << QUrl(QString::fromStdString(service_->certUrl())).authority().toStdString()
-        << "\n[site2]\nplain=127.0.0.9:1\n";
-    SiteTable::reload();
-    ClientSettings s;
-    SettingsStore::loadSettings(s);  // picks the first free drive letter
-    mnt_ = dokan::MountDirectoryFor(s.mountPoint.toStdString());
-    s.corpId = QString::fromStdString(service_->demoCorp());
-    s.userId = QString::fromStdString(service_->demoUser());
-    s.siteDomain = host;
-    s.savePassword = false;
-    SettingsStore::saveSettings(s, SessionValues{});
-    LoginWindow::setErrorBoxForTest([this](QWidget*, const QString& text) { errorBoxes_ << text; });
-    LoginWindow::setUrlOpenerForTest([this](const QUrl& url) { opened_ << url; });
-  }
-
-  void TearDown() override {
-    tarvik_unmount();
-    if (isMountPoint(mnt_)) std::system(("fusermount3 -uz " + mnt_).c_str());
-    LoginWindow::setErrorBoxForTest(nullptr);
-    LoginWindow::setUrlOpenerForTest(nullptr);
-  }
-
-  static void setPassword(LoginWindow& w, const QString& password) {
-    w.findChild<QLineEdit*>("passwordInput")->setText(password);
-  }
-  static void clickLogin(LoginWindow& w) { w.findChild<QPushButton*>("loginButton")->click(); }
-  static void doubleClickTray(LoginWindow& w) {
-    ASSERT_TRUE(QMetaObject::invokeMethod(&w, "iconActivated",
-                                          Q_ARG(QSystemTrayIcon::ActivationReason,
-                                                QSystemTrayIcon::DoubleClick)));
-  }
-  static QList<QMessageBox*> errorWindows(LoginWindow& w) {
-    return w.findChildren<QMessageBox*>("errorWindow");
-  }
-
-  static QString sessionValue(const QString& key) {
-    QSettings session("Kindrel", "Ambermoor");
-    return session.value(key).toString();
-  }
-
-  static LocalService* service_;
-  static std::string* root_;
-  std::string mnt_;
-  QStringList errorBoxes_;
-  QList<QUrl> opened_;
-};
-LocalService* LoginWindowTest::service_ = nullptr;
-std::string* LoginWindowTest::root_ = nullptr;
+// The login window's tests share the signed-in client fixture.
+using LoginWindowTest = gui_test::ClientTest;
+using gui_test::isMountPoint;
 
 TEST_F(LoginWindowTest, PasswordSignInMountsPublishesAndLogsOut) {
   LoginWindow w;
