@@ -556,12 +556,15 @@ void LoginWindow::showTrayMenu() {
   m_trayMenu->addAction(m_actQuit);
   m_trayMenu->activateWindow();
   m_trayMenu->popup(m_trayIcon->geometry().center());
-  // Above the icon, and inside the primary screen on the right.
+  // Above the icon, and inside the primary screen on the right. A tray at
+  // the top of the screen (common on Linux desktops) has no room above the
+  // icon: the menu then opens below it.
   QPoint pos = m_trayMenu->pos();
   pos.setY(pos.y() - m_trayMenu->height());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const int width = screen->geometry().width();
-    if (pos.x() + m_trayMenu->width() > width) pos.setX(width - m_trayMenu->width());
+    const QRect area = screen->geometry();
+    if (pos.x() + m_trayMenu->width() > area.right() + 1) pos.setX(area.right() + 1 - m_trayMenu->width());
+    if (pos.y() < area.top()) pos.setY(m_trayIcon->geometry().bottom() + 1);
   }
   m_trayMenu->move(pos);
 }

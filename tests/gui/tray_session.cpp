@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QProcess>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -62,6 +63,9 @@ TEST_F(TraySession, TheProgramLivesInTheTray) {
   EXPECT_EQ(entries, QStringList({"actOpenLogin", "actOpenDrive", "actHelp", "actVersion", "actLogout", "actQuit"}));
   EXPECT_TRUE(w.action("actOpenLogin")->isEnabled());
   EXPECT_FALSE(w.action("actOpenDrive")->isEnabled());
+  // The tray sits at the top: the whole menu is on the screen, below the icon.
+  EXPECT_TRUE(QApplication::primaryScreen()->geometry().contains(menu->geometry())) << menu->y();
+  EXPECT_GE(menu->y(), icon->geometry().bottom());
   menu->close();
   // A double click brings the login window back.
   clickAt(iconCentre, 1, 2);
