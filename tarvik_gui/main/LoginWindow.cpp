@@ -15,6 +15,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <deque>
 
 #include "AnnouncementWindow.h"
@@ -236,10 +237,10 @@ void LoginWindow::onConfigureScreen() {
     const double dy = screen ? screen->logicalDotsPerInchY() : 96.0;
     const double fx = (dx / 96.0 - 1.0) * 0.5 + 1.0;
     const double fy = (dy / 96.0 - 1.0) * 0.5 + 1.0;
-    setFixedSize(static_cast<int>(446 * fx), static_cast<int>(300 * fy));
     m_ui->stackedWidget->setCurrentWidget(m_ui->page1);
     m_ui->loginButton->show();
     m_ui->loginButton->setText(tr("TXT_LOGIN"));
+    setFixedSize(Util::fixedSizeFor(this, QSize(static_cast<int>(446 * fx), static_cast<int>(300 * fy))));
   }
 }
 
