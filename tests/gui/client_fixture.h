@@ -34,17 +34,11 @@ using tarvik_test::LocalService;
 
 inline bool isMountPoint(const std::string& path) { return dokan::IsMountPoint(path); }
 
-class ClientTest : public ::testing::Test {
+// A scratch user and one local service for the whole suite.
+class ServiceTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    root_ = new std::string(QDir::tempPath().toStdString() + "/tarvik-client-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(*root_ + "/home");
-    std::filesystem::create_directories(*root_ + "/tmp");
-    ::chmod((*root_ + "/tmp").c_str(), 0700);
-    setenv("USERPROFILE", (*root_ + "/home").c_str(), 1);
-    setenv("TMPDIR", (*root_ + "/tmp").c_str(), 1);
-    // Drive letters name folders under $HOME/Ambermoor.
-    setenv("HOME", (*root_ + "/home").c_str(), 1);
+    root_ = new std::string(makeScratchUser("tarvik-gui", true));
     service_ = LocalService::start().release();
     setenv("CURL_CA_BUNDLE", service_->caFile().c_str(), 1);
   }
@@ -53,6 +47,13 @@ class ClientTest : public ::testing::Test {
     std::filesystem::remove_all(*root_);
     delete root_;
   }
+
+  static inline LocalService* service_ = nullptr;
+  static inline std::string* root_ = nullptr;
+};
+
+class ClientTest : public ServiceTest {
+ protected:
 
   void SetUp() override {
     if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
@@ -102,8 +103,6 @@ class ClientTest : public ::testing::Test {
     return session.value(key).toString();
   }
 
-  static inline LocalService* service_ = nullptr;
-  static inline std::string* root_ = nullptr;
   std::string mnt_;
   QStringList errorBoxes_;
   QList<QUrl> opened_;
