@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "errhandlingapi.h"
 #include "windows_types.h"
 
 constexpr DWORD PROCESS_QUERY_INFORMATION = 0x0400;
@@ -19,9 +20,6 @@ BOOL CloseHandle(HANDLE handle);
 // Copies the image file name (NUL-terminated, truncated to `size` - 1
 // characters); returns its length, 0 on failure.
 DWORD K32GetProcessImageFileNameW(HANDLE process, LPWSTR imageFileName, DWORD size);
-
-DWORD GetLastError();
-void SetLastError(DWORD error);
 
 namespace dokan {
 // Image names of every running process (for the debug process list).

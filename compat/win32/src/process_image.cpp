@@ -54,6 +54,9 @@ std::string ImagePath(DWORD pid) {
 
 }  // namespace
 
+// The calling thread's last error, for the programs that link this library
+// alone; the shell layers' shared library has its own (shell/), which the
+// context-menu host and extension share.
 DWORD GetLastError() { return tLastError; }
 void SetLastError(DWORD error) { tLastError = error; }
 
