@@ -13,7 +13,7 @@
 #include "cache/meta_cache.h"
 
 #include "log/log.h"
-#include "log/scoped_lock.h"
+#include "core/scoped_lock.h"
 
 namespace tarvik {
 

@@ -19,9 +19,10 @@
 #include <mutex>
 #include <thread>
 
-#include "facade/library_state.h"
-#include "fs/cloud_table.h"
-#include "fs/decas.h"
+#include "core/library_state.h"
+#include "facade/caller_buffer.h"
+#include "cloud/cloud_table.h"
+#include "drive/decas_frame.h"
 #include "log/log.h"
 #include "tarvik.h"
 #include "webapi/envelope.h"
@@ -44,13 +45,6 @@ std::mutex g_removalMutex;  // guards g_removalThread
 // thread object.
 std::thread& g_removalThread = *new std::thread();
 std::atomic<bool> g_removalDone{true};
-
-void copyBounded(char* out, size_t size, const std::string& value) {
-  if (out == nullptr || size == 0) return;
-  const size_t n = value.size() < size - 1 ? value.size() : size - 1;
-  std::memcpy(out, value.data(), n);
-  out[n] = '\0';
-}
 
 std::string orEmpty(const char* s) { return s != nullptr ? s : ""; }
 

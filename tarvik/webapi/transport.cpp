@@ -24,7 +24,7 @@
 #include <memory>
 #include <thread>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "log/log.h"
 #include "webapi/block_id.h"
 #include "wincrypt.h"

@@ -18,12 +18,14 @@
 #include <vector>
 
 #include "cache/block_cache.h"
+#include "cache/block_reader.h"
+#include "cache/block_writer.h"
 #include "cache/file_context.h"
 #include "cache/worker_pools.h"
-#include "facade/library_state.h"
-#include "fs/cloud_table.h"
-#include "fs/decas.h"
-#include "fs/namespace_ops.h"
+#include "core/library_state.h"
+#include "cloud/cloud_table.h"
+#include "drive/decas_frame.h"
+#include "cloud/namespace_ops.h"
 #include "local_service.h"
 #include "mount_points.h"
 #include "tarvik.h"
@@ -60,7 +62,7 @@ class ServiceContentTest : public ::testing::Test {
     ASSERT_FALSE(isErrorResult(api::pretestLogin(service_->demoCorp())));
     ASSERT_FALSE(isErrorResult(
         api::login(service_->demoCorp(), service_->demoUser(), service_->demoPassword())));
-    ASSERT_EQ(0, clearCache());
+    ASSERT_EQ(0, tarvik_clearCache());
     home_ = "/" + service_->demoUser();
   }
   void TearDown() override { service_.reset(); }
@@ -93,7 +95,7 @@ TEST_F(ServiceContentTest, WritesCommitAndReadBack) {
   EXPECT_EQ(20971520, api::getResourceDetail(home_ + "/twenty.bin")->member("size")->number());
 
   // Cold: only the service has the blocks.
-  ASSERT_EQ(0, clearCache());
+  ASSERT_EQ(0, tarvik_clearCache());
   DecasHandle h;
   h.setPath("/Home/twenty.bin");
   h.openFlags = OPEN_READ;
@@ -134,7 +136,7 @@ TEST_F(ServiceContentTest, CorruptedDownloadIsNeverRenamedIntoPlace) {
   ASSERT_EQ(0, cloud_init(0, 0));
   const std::string data = pattern(100000, 2);
   putFile("c.bin", data);
-  ASSERT_EQ(0, clearCache());
+  ASSERT_EQ(0, tarvik_clearCache());
   service_->admin("/admin/fault", R"({"kind":"corruptBlock"})");
   DecasHandle h;
   h.setPath("/Home/c.bin");
@@ -143,7 +145,7 @@ TEST_F(ServiceContentTest, CorruptedDownloadIsNeverRenamedIntoPlace) {
   char buf[100];
   EXPECT_LT(cloud_read(h.path().c_str(), buf, sizeof buf, 0, true, &h), 0);
   int64_t usage = -1;
-  ASSERT_EQ(0, cacheUsage(&usage));
+  ASSERT_EQ(0, tarvik_getCacheUsage(&usage));
   EXPECT_EQ(0, usage);
   EXPECT_EQ(100, cloud_read(h.path().c_str(), buf, sizeof buf, 0, true, &h));
   EXPECT_EQ(data.substr(0, 100), std::string(buf, 100));
@@ -312,7 +314,7 @@ TEST_F(MountedContentTest, CacheStaysUnderItsLimitAndHugeSizesFailAtOnce) {
     }
     ASSERT_EQ(0, ::close(fd));
     int64_t usage = 0;
-    ASSERT_EQ(0, cacheUsage(&usage));
+    ASSERT_EQ(0, tarvik_getCacheUsage(&usage));
     EXPECT_LE(usage, kLimit) << "after version " << v;
   }
   EXPECT_TRUE(readFile(path) == current);
@@ -352,7 +354,7 @@ TEST_F(MountedContentTest, CacheStaysUnderItsLimitAndHugeSizesFailAtOnce) {
   EXPECT_EQ(big, static_cast<int64_t>(
                      api::getResourceDetail(home_ + "/over.bin")->member("size")->number()));
   int64_t usage = 0;
-  ASSERT_EQ(0, cacheUsage(&usage));
+  ASSERT_EQ(0, tarvik_getCacheUsage(&usage));
   EXPECT_LE(usage, kLimit);
   ASSERT_EQ(0, ::unlink(path.c_str()));
 }

@@ -4,7 +4,7 @@
 
 #include <curl/curl.h>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "scripted_server.h"
 #include "test_proxies.h"
 #include "webapi/service_methods.h"

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "scripted_server.h"
 #include "test_pki.h"
 #include "webapi/block_id.h"

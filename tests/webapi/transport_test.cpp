@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "scripted_server.h"
 #include "webapi/block_id.h"
 #include "webapi/transport.h"

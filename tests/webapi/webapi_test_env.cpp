@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "facade/directories.h"
-#include "facade/library_state.h"
+#include "core/directories.h"
+#include "core/library_state.h"
 #include "log/log.h"
 #include "test_pki.h"
 #include "webapi/envelope.h"
