@@ -84,6 +84,15 @@ void unlockQuietly(const std::string& servicePath) {
   api::unlockResource(servicePath, api::skipError999);
 }
 
+// The handle lets go of its file context: the context is marked closed (its
+// queued tasks then do nothing), detached from the handle and handed to the
+// finalize pool, which drops it later. Returns the pool's status.
+int releaseFileContext(DecasHandle* h) {
+  FileContextPtr fc = std::move(h->fileContext);
+  fc->closed = true;
+  return finalizeFileContext(std::move(fc));
+}
+
 // An open file was moved with its name. An upload token names the path it
 // commits to, so a file opened for writing gets one for its new path; the
 // service lock moves along as well.
@@ -295,12 +304,9 @@ int cloud_open(const char* path, DecasHandle* h) {
   int status = contentOpen(service, h, record, isNew, pretestDownload, uploadToken, lockHeld);
   if (status < 0) {
     if (h->fileContext) {
-      FileContextPtr fc = h->fileContext;
       contentClose(h);
-      fc->lockHeld = false;
-      fc->closed = true;
-      h->fileContext.reset();
-      finalizeFileContext(fc);
+      h->fileContext->lockHeld = false;  // `fail` gives the lock back
+      releaseFileContext(h);
     }
     return fail(status);
   }
@@ -318,9 +324,7 @@ int cloud_close(const char* path, DecasHandle* h) {
   int contentStatus = contentClose(h);
   if (fc->removed.load()) h->state |= HANDLE_NAME_REMOVED;
   if (fc->lockHeld.exchange(false)) unlockQuietly(fc->path());
-  fc->closed = true;
-  h->fileContext.reset();
-  int pushed = finalizeFileContext(fc);
+  const int pushed = releaseFileContext(h);
   return contentStatus < 0 ? contentStatus : pushed;
 }
 
@@ -404,12 +408,7 @@ int cloud_closedir(const char* path, DecasHandle* h) {
   PathKind kind = pathKind(path, &service);
   if (kind < 0) return -DECAS_ENOENT;
   purgeMetaCache(service);
-  if (!isAreaRoot(kind) && h->fileContext) {
-    FileContextPtr fc = h->fileContext;
-    fc->closed = true;
-    h->fileContext.reset();
-    finalizeFileContext(fc);
-  }
+  if (!isAreaRoot(kind) && h->fileContext) releaseFileContext(h);
   return 0;
 }
 

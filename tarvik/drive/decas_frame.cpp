@@ -44,6 +44,16 @@ std::atomic<Kernel*> gKernel{nullptr};
 std::atomic<int> gWaitUnitMs{1000};
 
 // Mount state: written by decas_main and decas_exit on the caller's thread.
+//
+// Lock order of the mount, outermost first:
+//   the facade's g_mountMutex (facade/mount.cpp; held across decas_exit)
+//   gMountMutex (held while the mount thread is joined)
+//   a kernel's openMutex (held by the exit entry while it closes the open
+//     files through the table, so below it come the cloud side's locks)
+// The mount thread never takes gMountMutex, so joining it under the lock
+// cannot wait on itself; what its teardown reports (a session that ended)
+// only asks for a removal on a thread of its own and never waits for the
+// facade's lock (facade/mount.cpp).
 std::mutex gMountMutex;
 // Never destroyed: a drive removed from outside leaves the thread joinable
 // until the next mount, and the process may end before that.

@@ -9,6 +9,7 @@
 #include "cache/block_cache.h"
 #include "core/directories.h"
 #include "core/library_state.h"
+#include "facade/session_end.h"
 #include "log/log.h"
 #include "tarvik.h"
 #include "webapi/error_table.h"
@@ -30,6 +31,7 @@ extern "C" int tarvik_init(const char* baseUrl, const char* language, bool debug
   st.apiBase = std::string(baseUrl != nullptr ? baseUrl : "") + "api/";
   st.language = language != nullptr ? language : "";
   st.statusCallback = callback != nullptr ? callback : &builtinStatusCallback;
+  registerSessionEndedAction();
   st.requestCounter.store(0);
 
   // Built-in messages first: fetched messages with the same code are dropped.

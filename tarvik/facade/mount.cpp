@@ -21,6 +21,7 @@
 
 #include "core/library_state.h"
 #include "facade/caller_buffer.h"
+#include "facade/session_end.h"
 #include "cloud/cloud_table.h"
 #include "drive/decas_frame.h"
 #include "log/log.h"
@@ -89,14 +90,21 @@ void requestRemoval() {
 
 // What the request envelope does when the service says the session ended.
 int onSessionEnded() {
+  if (!g_mounted.load()) return 0;  // registered at init: before a mount there is nothing to remove
   requestRemoval();
   return 0;
 }
 
+}  // namespace
+
+void registerSessionEndedAction() { setUnmountFunction(&onSessionEnded); }
+
+namespace {
+
 // Starts the frame with the cloud side's operations; see decas_main.
 int filesystemStart(const char* mountPoint, MountType type, bool debug, bool blocking) {
   joinRemovalThread();  // the previous drive is gone before the next one comes
-  setUnmountFunction(&onSessionEnded);
+  registerSessionEndedAction();
   decas_setTableFiller(cloud_fillOperationTable);
   {
     std::lock_guard<std::mutex> lock(g_mountMutex);

@@ -33,6 +33,7 @@
 #include "webapi/envelope.h"
 #include "webapi/service_methods.h"
 #include "private_dirs.h"
+#include "drive_mount.h"
 
 namespace tarvik {
 namespace {
@@ -153,31 +154,18 @@ TEST_F(ServiceContentTest, CorruptedDownloadIsNeverRenamedIntoPlace) {
   cloud_exit(0);
 }
 
-bool fuseAvailable() {
-  return access("/dev/fuse", R_OK | W_OK) == 0 && access("/usr/bin/fusermount3", X_OK) == 0;
-}
-
 class MountedContentTest : public ServiceContentTest {
  protected:
   void SetUp() override {
-    if (!fuseAvailable()) GTEST_SKIP() << "FUSE is not available here (/dev/fuse or fusermount3 missing)";
+    if (!tarvik_test::fuseAvailable()) {
+      GTEST_SKIP() << "FUSE is not available here (/dev/fuse or fusermount3 missing)";
+    }
     ServiceContentTest::SetUp();
-    char dir[] = "/tmp/tarvik-content-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    mnt_ = dir;
-    decas_setTableFiller(cloud_fillOperationTable);
-    ASSERT_EQ(0, decas_main(mnt_, DECAS_OPTION_NETWORK, false, false));
-    for (int i = 0; i < 500 && !dokan::IsMountPoint(mnt_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(dokan::IsMountPoint(mnt_)) << "the drive did not mount";
-    mounted_ = true;
+    ASSERT_TRUE(drive_.mount("tarvik-content-")) << "the drive did not mount";
+    mnt_ = drive_.dir();
   }
   void TearDown() override {
-    if (mounted_) decas_exit();
-    if (!mnt_.empty()) {
-      if (dokan::IsMountPoint(mnt_)) std::system(("fusermount3 -u -z " + mnt_).c_str());
-      rmdir(mnt_.c_str());
-    }
+    drive_.unmount();
     ServiceContentTest::TearDown();
   }
   std::string at(const std::string& name) { return mnt_ + "/Home/" + name; }
@@ -193,8 +181,8 @@ class MountedContentTest : public ServiceContentTest {
     return out;
   }
 
+  tarvik_test::DriveMount drive_;
   std::string mnt_;
-  bool mounted_ = false;
 };
 
 // Random operations on three files, each checked against a model.

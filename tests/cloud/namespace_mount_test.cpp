@@ -21,6 +21,7 @@
 #include "cloud/cloud_table.h"
 #include "drive/decas_frame.h"
 #include "cloud/root_layout.h"
+#include "drive_mount.h"
 #include "local_service.h"
 #include "private_dirs.h"
 #include "mount_points.h"
@@ -40,10 +41,6 @@ void recordStatus(int32_t code, const char*) {
 std::vector<int> codes() {
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_codes;
-}
-
-bool fuseAvailable() {
-  return access("/dev/fuse", R_OK | W_OK) == 0 && access("/usr/bin/fusermount3", X_OK) == 0;
 }
 
 std::vector<std::string> listDir(const std::string& dir) {
@@ -76,7 +73,7 @@ int runShell(const std::string& cmd) { return system(cmd.c_str()); }
 class NamespaceMountTest : public ::testing::Test {
  protected:
   void mountWithLanguage(const char* language) {
-    if (!fuseAvailable()) GTEST_SKIP() << "FUSE is not available here (/dev/fuse or fusermount3 missing)";
+    if (!tarvik_test::fuseAvailable()) GTEST_SKIP() << "FUSE is not available here (/dev/fuse or fusermount3 missing)";
     tarvik_test::usePrivateDirectories();
     service_ = tarvik_test::LocalService::start();
     ASSERT_TRUE(service_) << "the local service did not start";
@@ -91,22 +88,11 @@ class NamespaceMountTest : public ::testing::Test {
       std::lock_guard<std::mutex> lock(g_mutex);
       g_codes.clear();
     }
-    char dir[] = "/tmp/tarvik-ns-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    mnt_ = dir;
-    decas_setTableFiller(cloud_fillOperationTable);
-    ASSERT_EQ(decas_main(mnt_, DECAS_OPTION_NETWORK, false, false), 0);
-    for (int i = 0; i < 500 && !dokan::IsMountPoint(mnt_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(dokan::IsMountPoint(mnt_)) << "the drive did not mount";
-    mounted_ = true;
+    ASSERT_TRUE(drive_.mount("tarvik-ns-")) << "the drive did not mount";
+    mnt_ = drive_.dir();
   }
   void TearDown() override {
-    if (mounted_) decas_exit();
-    if (!mnt_.empty()) {
-      if (dokan::IsMountPoint(mnt_)) runShell("fusermount3 -u -z " + mnt_);
-      rmdir(mnt_.c_str());
-    }
+    drive_.unmount();
     service_.reset();
   }
   std::string at(const std::string& p) { return mnt_ + p; }
@@ -118,8 +104,8 @@ class NamespaceMountTest : public ::testing::Test {
   }
 
   std::unique_ptr<tarvik_test::LocalService> service_;
+  tarvik_test::DriveMount drive_;
   std::string mnt_, home_, trash_;
-  bool mounted_ = false;
 };
 
 TEST_F(NamespaceMountTest, RootListingInEnglishWithoutSystemFolder) {
