@@ -12,9 +12,10 @@
 #include "drive/office_save_tracker.h"
 #include "memory_table.h"
 #include "process_image_testing.h"
-#include "test_log.h"
+#include "log_capture.h"
 
 using namespace tarvik;
+using tarvik_test::LogCapture;
 
 namespace {
 

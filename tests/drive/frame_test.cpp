@@ -8,9 +8,10 @@
 #include "dokan_test_driver.h"
 #include "drive/decas_frame.h"
 #include "memory_table.h"
-#include "test_log.h"
+#include "log_capture.h"
 
 using namespace tarvik;
+using tarvik_test::LogCapture;
 
 namespace {
 

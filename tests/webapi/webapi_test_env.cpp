@@ -91,29 +91,6 @@ void useService(const std::string& baseUrl, const std::string& language) {
   StatusRecorder::clear();
 }
 
-LogCapture::LogCapture(bool curlTrace) {
-  path_ = scratchDir() + "/test.log";
-  tarvik::log::start(path_, true);
-  tarvik::state().debug = curlTrace;
-}
-
-LogCapture::~LogCapture() {
-  tarvik::log::stop();
-  tarvik::state().debug = false;
-}
-
-std::string LogCapture::text() const { return readFile(path_); }
-
-int LogCapture::count(const std::string& needle) const {
-  std::istringstream in(text());
-  std::string line;
-  int n = 0;
-  while (std::getline(in, line)) {
-    if (line.find(needle) != std::string::npos) ++n;
-  }
-  return n;
-}
-
 double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
