@@ -16,11 +16,11 @@
 #include <thread>
 #include <unordered_set>
 
+#include "core/scoped_lock.h"
 #include "dokan.h"
 #include "drive/dokan_adapter.h"
 #include "drive/dokan_trace.h"
 #include "drive/path_convert.h"
-#include "core/scoped_lock.h"
 #include "log/log.h"
 #include "process_image.h"
 

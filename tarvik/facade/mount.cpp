@@ -19,11 +19,11 @@
 #include <mutex>
 #include <thread>
 
+#include "cloud/cloud_table.h"
 #include "core/library_state.h"
+#include "drive/decas_frame.h"
 #include "facade/caller_buffer.h"
 #include "facade/session_end.h"
-#include "cloud/cloud_table.h"
-#include "drive/decas_frame.h"
 #include "log/log.h"
 #include "tarvik.h"
 #include "webapi/envelope.h"
