@@ -214,8 +214,10 @@ TEST_F(Frame, ClosedirWaitsForTheCounterToo) {
   h.state = HANDLE_DIRECTORY;
   ASSERT_EQ(decas_opendir("/", &h), 0);
   h.busy = 1;
+  // The counter is released once the close reports that it waits for it.
   std::thread release([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    for (int poll = 0; poll < 2000 && log.count("waiting for counter \t: /@0") == 0; ++poll)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     h.busy = 0;
   });
   EXPECT_EQ(decas_closedir("/", &h), 0);
