@@ -14,7 +14,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "fs/decas.h"
+#include "drive/decas_frame.h"
 
 using namespace tarvik;
 

@@ -14,8 +14,8 @@
 #include <iostream>
 #include <string>
 
-#include "facade/directories.h"
-#include "facade/library_state.h"
+#include "core/directories.h"
+#include "core/library_state.h"
 #include "local_service.h"
 #include "tarvik.h"
 #include "webapi/block_id.h"

@@ -19,12 +19,16 @@
 #include <utility>
 
 #include "cache/byte_size.h"
-#include "facade/library_state.h"
+#include "core/directories.h"
+#include "core/library_state.h"
+#include "core/scoped_lock.h"
 #include "log/log.h"
-#include "log/scoped_lock.h"
 
 namespace tarvik {
 namespace {
+
+// Blocks left by earlier runs count against the limit from the start.
+[[maybe_unused]] const bool g_rescanWhenReady = runWhenDirectoriesReady(&block_cache::rescan);
 
 // Upper bound of the default limit; a tenth of a small file system is less.
 constexpr int64_t kDefaultLimitCap = int64_t{10} << 30;

@@ -14,10 +14,11 @@
 #include "cache/block_cache.h"
 #include "cache/content_service.h"
 #include "cache/worker_pools.h"
-#include "fs/root_layout.h"
+#include "core/directories.h"
+#include "core/scoped_lock.h"
 #include "log/log.h"
-#include "log/scoped_lock.h"
 #include "webapi/block_id.h"
+#include "webapi/service_status.h"
 
 namespace tarvik {
 
@@ -54,7 +55,7 @@ int ensureBlockFile(BlockInfo& b, const FileContext& fc) {
     TLOG_WARN("private block file missing: ", b.path);
     return -DECAS_ENOENT;
   }
-  const std::string temp = newTempPath();
+  const std::string temp = temporaryFileName();
   const int r = contentService().downloadBlock(fc.downloadToken, b.id, temp);
   if (r != 0) {
     ::unlink(temp.c_str());

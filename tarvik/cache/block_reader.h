@@ -46,4 +46,8 @@ int osFailure(int err);
 // closed or the block detached; a failed download is dropped.
 void runPrefetchTask(const BlockInfoPtr& b, const FileContextPtr& fc);
 
+// The read slot: up to `len` bytes of the open file at `off`, from the block
+// files (downloaded as needed). A byte count or a status.
+int cloud_read(const char* path, char* buf, size_t len, int64_t off, bool sync, DecasHandle* h);
+
 }  // namespace tarvik

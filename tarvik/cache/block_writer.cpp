@@ -14,12 +14,13 @@
 #include "cache/block_reader.h"
 #include "cache/content_service.h"
 #include "cache/worker_pools.h"
-#include "facade/library_state.h"
-#include "fs/root_layout.h"
-#include "fs/system_commands.h"
+#include "core/clock.h"
+#include "core/directories.h"
+#include "core/library_state.h"
+#include "core/scoped_lock.h"
 #include "log/log.h"
-#include "log/scoped_lock.h"
 #include "webapi/block_id.h"
+#include "webapi/service_status.h"
 
 namespace tarvik {
 namespace {
@@ -190,9 +191,11 @@ int extendBlocksLocked(FileContext& fc, int64_t index) {
 
 void relockAfterCommit(FileContext& fc, DecasHandle* h) {
   if (state().noLocking || !(h->openFlags & OPEN_SHARE_LOCK) || fc.lockHeld.load()) return;
-  // The handle's path follows renames made while the file is open.
-  std::string servicePath;
-  if (pathKind(h->path(), &servicePath) < 0) return;
+  // Only handles opened through the frame, which carry their drive path, are
+  // locked again. The context's service path follows renames made while the
+  // file is open.
+  if (h->path().empty()) return;
+  const std::string servicePath = fc.path();
   bool locked = false;
   std::string text;
   const int r = contentService().lockResource(servicePath, h->processId, &locked, &text);
@@ -211,7 +214,7 @@ int makeBlockWritable(BlockInfo& b, FileContext& fc) {
       CachePin pin(b.id);  // until the copy is made
       const int r = ensureBlockFile(b, fc);
       if (r != 0) return r;
-      const std::string copy = newTempPath();
+      const std::string copy = temporaryFileName();
       TLOG_DEBUG(">copy block file: ", b.path);
       const int err = copyFile(b.path, copy);
       if (err != 0) {
@@ -225,7 +228,7 @@ int makeBlockWritable(BlockInfo& b, FileContext& fc) {
     // else: a private copy whose file was closed; reopen it.
   } else {
     fresh = true;
-    b.path = newTempPath();
+    b.path = temporaryFileName();
   }
   TLOG_DEBUG(">open block file: ", b.path);
   const int fd = ::open(b.path.c_str(), O_RDWR | O_CLOEXEC | (fresh ? O_CREAT | O_EXCL : 0), 0600);
@@ -259,7 +262,7 @@ int sealAndUploadBlock(const BlockInfoPtr& b, const std::string& uploadToken,
     }
     if (b->path.empty()) {
       // Never written: it is zeros of its length, sealed like any block.
-      const std::string zeros = newTempPath();
+      const std::string zeros = temporaryFileName();
       const int err = createZeroFile(zeros, b->length);
       if (err != 0) return osFailure(err);
       b->path = zeros;
@@ -315,15 +318,12 @@ void runUploadTask(const BlockInfoPtr& b, const FileContextPtr& fc) {
   fc->uploadFinished();
 }
 
-int cloud_write(const char* path, const char* buf, size_t len, int64_t off, bool sync,
-                DecasHandle* h) {
+int contentWrite(const char* path, const char* buf, size_t len, int64_t off, bool sync,
+                 DecasHandle* h) {
   (void)path;
   FileContextPtr fc = h != nullptr ? h->fileContext : nullptr;
   if (!fc || fc->directory) return -DECAS_EINVAL;
-  if (fc->commandFile) {
-    systemCommandWrite(buf, len);
-    return static_cast<int>(std::min<size_t>(len, INT_MAX));
-  }
+  if (fc->commandFile) return static_cast<int>(std::min<size_t>(len, INT_MAX));
   if (off < 0) return -DECAS_EINVAL;
   // Nothing lies beyond the largest file; a write that crosses it stops there.
   if (len > 0 && off >= MAX_FILE_SIZE) return STATUS_FILE_TOO_LARGE;

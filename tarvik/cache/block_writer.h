@@ -47,6 +47,15 @@ int scheduleBlockUpload(const FileContextPtr& fc, const BlockInfoPtr& b);
 // Body of the upload task (upload pool).
 void runUploadTask(const BlockInfoPtr& b, const FileContextPtr& fc);
 
+// Content half of the write slot: writes into the blocks of an open file (a
+// command file's context takes nothing: the name half gives those writes to
+// the system commands). A byte count or a status.
+int contentWrite(const char* path, const char* buf, size_t len, int64_t off, bool sync,
+                 DecasHandle* h);
+// The ftruncate and flush slots.
+int cloud_ftruncate(const char* path, int64_t size, DecasHandle* h);
+int cloud_flush(const char* path, DecasHandle* h);
+
 // Writers that run ahead of their uploads wait while more than this many
 // uploads of their file are pending...
 constexpr int32_t MAX_PENDING_UPLOADS = 2;

@@ -13,11 +13,10 @@
 #include "cache/block_reader.h"
 #include "cache/block_writer.h"
 #include "cache/worker_pools.h"
-#include "facade/directories.h"
-#include "facade/library_state.h"
-#include "fs/root_layout.h"
+#include "core/directories.h"
+#include "core/library_state.h"
+#include "core/scoped_lock.h"
 #include "log/log.h"
-#include "log/scoped_lock.h"
 #include "webapi/block_id.h"
 #include "webapi/envelope.h"
 
@@ -122,8 +121,6 @@ const BlockInfoPtr& holeBlockLocked(FileContext& fc) {
 }
 
 std::string blockFilePath(const std::string& id) { return state().blockDir + "/" + id; }
-
-std::string newTempPath() { return temporaryFileName(); }
 
 int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatRecord& record,
                 bool isNew, const JsonPtr& pretestDownload, const std::string& uploadToken,
@@ -294,18 +291,13 @@ FileContextPtr makeDirectoryContext(const std::string& servicePath, MetaCachePtr
   return fc;
 }
 
-int cloud_fstat(const char* path, StatRecord* out, DecasHandle* h) {
+int contentFstat(const char* path, StatRecord* out, DecasHandle* h) {
+  (void)path;
   FileContextPtr fc = h != nullptr ? h->fileContext : nullptr;
   if (h != nullptr && (h->state & HANDLE_DIRECTORY)) {
-    // An open folder: its record is the cached one; the drive root and the
-    // area folders (no context) have the root record.
+    // An open folder: its record is the cached one.
     if (fc && fc->meta) {
       *out = fc->meta->record();
-      return 0;
-    }
-    const PathKind kind = pathKind(path != nullptr ? path : "", nullptr);
-    if (isAreaRoot(kind)) {
-      *out = rootRecord();
       return 0;
     }
     return -DECAS_ENOENT;
@@ -340,23 +332,6 @@ int cloud_fstat(const char* path, StatRecord* out, DecasHandle* h) {
   TLOG_DEBUG(">size = ", record.size);
   *out = record;
   return 0;
-}
-
-int cacheUsage(int64_t* bytes) {
-  const int rc = globalInitialize();
-  if (rc != 0) return rc;
-  if (bytes == nullptr) return -DECAS_EINVAL;
-  return sizeRecursive(state().blockDir, *bytes);
-}
-
-int clearCache() {
-  const int rc = globalInitialize();
-  if (rc != 0) return rc;
-  const std::string& dir = state().blockDir;
-  const int status = removeRecursive(dir);
-  block_cache::rescan();  // what is left, if the removal failed halfway
-  if (status != 0) return status;
-  return makeDirectories(dir);
 }
 
 namespace file_context_testing {

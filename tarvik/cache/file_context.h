@@ -30,7 +30,7 @@
 
 #include "cache/block_cache.h"
 #include "cache/meta_cache.h"
-#include "fs/decas.h"
+#include "optable/decas.h"
 #include "webapi/json.h"
 
 namespace tarvik {
@@ -170,8 +170,6 @@ const BlockInfoPtr& holeBlockLocked(FileContext& fc);
 
 // block directory + "/" + id
 std::string blockFilePath(const std::string& id);
-// temporary directory + "/" + N + ".tmp", N from the process-wide counter.
-std::string newTempPath();
 
 // Content half of open. Called by cloud_open after the name half found or
 // built `record`, took the service lock (lockHeld) and made the pretest
@@ -219,18 +217,11 @@ FileContextPtr makeDirectoryContext(const std::string& servicePath, MetaCachePtr
 // at once.
 int finalizeFileContext(FileContextPtr fc);
 
-int cloud_fstat(const char* path, StatRecord* out, DecasHandle* h);
-int cloud_read(const char* path, char* buf, size_t len, int64_t off, bool sync, DecasHandle* h);
-int cloud_write(const char* path, const char* buf, size_t len, int64_t off, bool sync,
-                DecasHandle* h);
-int cloud_ftruncate(const char* path, int64_t size, DecasHandle* h);
-int cloud_flush(const char* path, DecasHandle* h);
-int cloud_init(int, int);
-int cloud_exit(int status);
-
-// Bodies of tarvik_getCacheUsage and tarvik_clearCache.
-int cacheUsage(int64_t* bytes);
-int clearCache();
+// Content half of the fstat slot: the size and times of an open file (the
+// size summed from the blocks when a write left it stale), or the cached
+// record of an open folder; -2 for a folder without one. A command file
+// leaves `out` as it is.
+int contentFstat(const char* path, StatRecord* out, DecasHandle* h);
 
 namespace file_context_testing {
 // FileContexts alive in the process (built and not yet destroyed).

@@ -12,8 +12,8 @@
 // after the snapshot is taken, outside it) and never calls the service.
 #include "cache/meta_cache.h"
 
+#include "core/scoped_lock.h"
 #include "log/log.h"
-#include "log/scoped_lock.h"
 
 namespace tarvik {
 

@@ -19,7 +19,7 @@
 #include <mutex>
 #include <string>
 
-#include "fs/decas.h"
+#include "optable/decas.h"
 
 namespace tarvik {
 

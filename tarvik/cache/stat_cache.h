@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "fs/decas.h"
+#include "optable/decas.h"
 
 namespace tarvik {
 

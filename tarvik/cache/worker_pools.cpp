@@ -21,11 +21,11 @@
 #include "cache/block_reader.h"
 #include "cache/block_writer.h"
 #include "cache/content_service.h"
-#include "facade/directories.h"
-#include "facade/library_state.h"
-#include "fs/root_layout.h"
+#include "core/directories.h"
+#include "core/library_state.h"
+#include "core/scoped_lock.h"
+#include "core/service_codes.h"
 #include "log/log.h"
-#include "log/scoped_lock.h"
 #include "webapi/envelope.h"
 
 namespace tarvik {
@@ -184,7 +184,6 @@ int createPoolsLocked() {
     }
     apr_allocator_owner_set(g_globalAllocator, g_globalPool);
   }
-  setRootRecordTime(nowMicroseconds());
   for (int i = 0; i < worker_pools_testing::kPoolCount; ++i) {
     if (g_pools[i].load() != nullptr) continue;
     apr_thread_pool_t* pool = nullptr;
@@ -263,13 +262,11 @@ void setKeepAliveIntervalForTesting(int64_t microseconds) {
   g_keepAliveInterval.store(microseconds > 0 ? microseconds : KEEP_ALIVE_INTERVAL_US);
 }
 
-int cloud_init(int, int) {
+int contentInit(int, int) {
   if (globalInitialize() != 0) {
     TLOG_DEBUG("global pool creation failed.");
     return -99;
   }
-  LibraryState& st = state();
-  buildRootLayout(st.userId, st.language);
   if (metaCacheInit() != 0) return -99;
   statCacheClear();
   clearOpenContents();
@@ -284,7 +281,7 @@ int cloud_init(int, int) {
 
 int cloud_exit(int status) {
   if (status != 0) {
-    raiseLocalError(5000);
+    raiseLocalError(service_code::kMountFailed);
     return 0;
   }
   {

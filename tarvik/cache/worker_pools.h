@@ -39,6 +39,13 @@ int queueUploadTask(BlockInfoPtr block, FileContextPtr fc);
 // The keep-alive interval (300 s in the product).
 void setKeepAliveIntervalForTesting(int64_t microseconds);
 
+// Content half of the init slot: the directory tree, a new metadata cache,
+// the worker pools and the keep-alive. 0 or -99 (or a pool's status).
+int contentInit(int, int);
+// The exit slot: with status 0 stops the pools and signs out (unless the
+// session came from the caller); any other status reports the failed mount.
+int cloud_exit(int status);
+
 namespace worker_pools_testing {
 enum Pool { kUpload = 0, kDownload = 1, kFinalize = 2, kKeepAlive = 3, kPoolCount = 4 };
 // Makes the next creation of `pool` fail (once).

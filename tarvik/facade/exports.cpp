@@ -4,25 +4,18 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 
-#include "facade/directories.h"
-#include "facade/library_state.h"
+#include "cache/block_cache.h"
+#include "core/directories.h"
+#include "core/library_state.h"
+#include "core/version.h"
+#include "facade/caller_buffer.h"
 #include "tarvik.h"
 
 namespace {
 
 const char* orEmpty(const char* s) { return s != nullptr ? s : ""; }
-
-// Copies `value` into a caller buffer of `size` bytes, always terminated.
-void copyBounded(char* out, size_t size, const std::string& value) {
-  if (out == nullptr || size == 0) return;
-  const size_t n = value.size() < size - 1 ? value.size() : size - 1;
-  std::memcpy(out, value.data(), n);
-  out[n] = '\0';
-}
 
 // AES-128-CTR over `length` bytes with `counter` as the initial counter
 // block. Counter mode is its own inverse, so both directions use this.
@@ -46,8 +39,6 @@ bool aes128Ctr(unsigned char* out, const unsigned char* in, unsigned length,
   return ok;
 }
 
-std::mutex g_versionMutex;  // guards the first read of the version file
-
 }  // namespace
 
 extern "C" {
@@ -70,8 +61,8 @@ int tarvik_setCertificate(const struct _CERT_CONTEXT* certificate) {
 
 int tarvik_getSessionInfo(char* jsessionid, char* arrayid) {
   const tarvik::LibraryState& st = tarvik::state();
-  copyBounded(jsessionid, TARVIK_JSESSIONID_SIZE, st.jsessionid);
-  copyBounded(arrayid, TARVIK_ARRAYID_SIZE, st.arrayid);
+  tarvik::copyBounded(jsessionid, TARVIK_JSESSIONID_SIZE, st.jsessionid);
+  tarvik::copyBounded(arrayid, TARVIK_ARRAYID_SIZE, st.arrayid);
   return 0;
 }
 
@@ -89,6 +80,9 @@ int tarvik_clearCache(void) {
   if (rc != 0) return rc;
   const std::string& dir = tarvik::state().blockDir;
   const int status = tarvik::removeRecursive(dir);
+  // The block cache counts what is left (all of it, if the removal failed
+  // halfway), so that its limit is kept against the files really there.
+  tarvik::block_cache::rescan();
   if (status != 0) return status;
   return tarvik::makeDirectories(dir);
 }
@@ -115,22 +109,6 @@ int tarvik_setRandomBytes(unsigned char* buffer, unsigned length) {
   return RAND_bytes(buffer, static_cast<int>(length)) - 1;
 }
 
-const char* tarvik_getVersionString(void) {
-  char* text = tarvik::state().versionText;
-  std::lock_guard<std::mutex> lock(g_versionMutex);
-  if (std::strcmp(text, "UNKNOWN") == 0) {
-    if (FILE* f = std::fopen("VERSION", "r")) {
-      char line[256];
-      if (std::fgets(line, sizeof line, f) != nullptr) {
-        // The text rides in every request URL: a line break would break it.
-        size_t n = std::strlen(line);
-        while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = '\0';
-        if (n > 0) std::memcpy(text, line, n + 1);
-      }
-      std::fclose(f);
-    }
-  }
-  return text;
-}
+const char* tarvik_getVersionString(void) { return tarvik::versionText(); }
 
 }  // extern "C"

@@ -7,8 +7,9 @@
 #include <string>
 
 #include "cache/block_cache.h"
-#include "facade/directories.h"
-#include "facade/library_state.h"
+#include "core/directories.h"
+#include "core/library_state.h"
+#include "facade/session_end.h"
 #include "log/log.h"
 #include "tarvik.h"
 #include "webapi/error_table.h"
@@ -22,9 +23,7 @@ extern "C" int tarvik_init(const char* baseUrl, const char* language, bool debug
 
   LibraryState& st = state();
   // One log file per call, named by the time in microseconds.
-  const std::string logFile =
-      st.logDir + "/" + std::to_string(static_cast<long long>(apr_time_now())) + ".log";
-  log::start(logFile, debug);
+  log::start(log::freeFileName(st.logDir, static_cast<int64_t>(apr_time_now())), debug);
   st.debug = debug;
   st.noLocking = false;
   block_cache::configureFromEnvironment();
@@ -32,6 +31,7 @@ extern "C" int tarvik_init(const char* baseUrl, const char* language, bool debug
   st.apiBase = std::string(baseUrl != nullptr ? baseUrl : "") + "api/";
   st.language = language != nullptr ? language : "";
   st.statusCallback = callback != nullptr ? callback : &builtinStatusCallback;
+  registerSessionEndedAction();
   st.requestCounter.store(0);
 
   // Built-in messages first: fetched messages with the same code are dropped.

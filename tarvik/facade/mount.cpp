@@ -19,9 +19,11 @@
 #include <mutex>
 #include <thread>
 
-#include "facade/library_state.h"
-#include "fs/cloud_table.h"
-#include "fs/decas.h"
+#include "cloud/cloud_table.h"
+#include "core/library_state.h"
+#include "drive/decas_frame.h"
+#include "facade/caller_buffer.h"
+#include "facade/session_end.h"
 #include "log/log.h"
 #include "tarvik.h"
 #include "webapi/envelope.h"
@@ -44,13 +46,6 @@ std::mutex g_removalMutex;  // guards g_removalThread
 // thread object.
 std::thread& g_removalThread = *new std::thread();
 std::atomic<bool> g_removalDone{true};
-
-void copyBounded(char* out, size_t size, const std::string& value) {
-  if (out == nullptr || size == 0) return;
-  const size_t n = value.size() < size - 1 ? value.size() : size - 1;
-  std::memcpy(out, value.data(), n);
-  out[n] = '\0';
-}
 
 std::string orEmpty(const char* s) { return s != nullptr ? s : ""; }
 
@@ -95,14 +90,21 @@ void requestRemoval() {
 
 // What the request envelope does when the service says the session ended.
 int onSessionEnded() {
+  if (!g_mounted.load()) return 0;  // registered at init: before a mount there is nothing to remove
   requestRemoval();
   return 0;
 }
 
+}  // namespace
+
+void registerSessionEndedAction() { setUnmountFunction(&onSessionEnded); }
+
+namespace {
+
 // Starts the frame with the cloud side's operations; see decas_main.
 int filesystemStart(const char* mountPoint, MountType type, bool debug, bool blocking) {
   joinRemovalThread();  // the previous drive is gone before the next one comes
-  setUnmountFunction(&onSessionEnded);
+  registerSessionEndedAction();
   decas_setTableFiller(cloud_fillOperationTable);
   {
     std::lock_guard<std::mutex> lock(g_mountMutex);

@@ -3,6 +3,7 @@
 #include "log/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -75,6 +76,15 @@ bool start(const std::string& path, bool enable) {
   g_fd = fd;
   g_enabled.store(true, std::memory_order_release);
   return true;
+}
+
+std::string freeFileName(const std::string& dir, int64_t micros) {
+  for (;;) {
+    std::string name = dir + "/" + std::to_string(micros) + ".log";
+    struct stat st;
+    if (::lstat(name.c_str(), &st) != 0) return name;  // free (or not ours to judge)
+    ++micros;
+  }
 }
 
 void stop() {

@@ -33,6 +33,11 @@ const char* label(Severity severity);
 // cannot be opened (the library then goes on without a log).
 bool start(const std::string& path, bool enable);
 
+// dir + "/" + micros + ".log", or, when that file exists, the first such
+// name of a later microsecond that does not: two starts within one
+// microsecond (or after the clock was set back) never share a file.
+std::string freeFileName(const std::string& dir, int64_t micros);
+
 // Closes the file; later lines are dropped until the next start.
 void stop();
 

@@ -9,9 +9,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
+#include "core/service_codes.h"
+#include "core/version.h"
 #include "log/log.h"
-#include "tarvik.h"
 #include "webapi/error_table.h"
 
 namespace tarvik {
@@ -49,7 +50,7 @@ std::string buildServiceUrl(const std::string& method) {
   url += st.apiBase;
   url += method;
   url += "?_client=qwo&_version=";
-  url += tarvik_getVersionString();
+  url += versionText();
   if (!st.arrayid.empty()) url += "&arrayid=" + st.arrayid;
   if (!st.jsessionid.empty()) url += "&jsessionid=" + st.jsessionid;
   url += "&requestid=" + std::to_string(st.requestCounter.fetch_add(1));
@@ -96,11 +97,11 @@ JsonPtr callService(const std::string& method, const std::vector<RequestParam>& 
   } else {
     TLOG_ERROR(body);
     if (body.find(kMaintenanceMarker) != std::string::npos) {
-      body = makeErrorText(1002, 0);
+      body = makeErrorText(service_code::kMaintenance, 0);
     } else if (body.find(kCertificateMarker) != std::string::npos) {
-      body = makeErrorText(1003, 0);
+      body = makeErrorText(service_code::kCertificate, 0);
     } else {
-      body = makeErrorText(1001, result);
+      body = makeErrorText(service_code::kCommunicationError, result);
     }
   }
 
@@ -130,7 +131,7 @@ int downloadToFile(const std::string& method, const std::vector<RequestParam>& p
 
   const int result = performTransfer(request);
   if (result == 0) return 0;
-  reportServiceError(json::parse(makeErrorText(1001, result)), nullptr);
+  reportServiceError(json::parse(makeErrorText(service_code::kCommunicationError, result)), nullptr);
   return result;
 }
 
@@ -205,7 +206,7 @@ void reportServiceError(const JsonPtr& document, ErrorHandler handler) {
   if (handler == nullptr || !handler(code, filled.c_str())) {
     reportStatus(code, local.c_str());
   }
-  if (code == 1) {
+  if (code == service_code::kSessionEnded) {
     if (UnmountFunction unmount = g_unmount.load()) (void)unmount();
   }
 }

@@ -3,7 +3,8 @@
 
 #include <unistd.h>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
+#include "core/service_codes.h"
 #include "log/log.h"
 #include "webapi/block_id.h"
 
@@ -175,13 +176,13 @@ JsonPtr copyResource(const std::string& src, const std::string& dst) {
 JsonPtr emptyTrash() { return get("emptyTrash", kOnce); }
 
 bool skipError999(int code, const char* utf8Message) {
-  if (code != 999) return false;
+  if (code != service_code::kUnlockPassedOver) return false;
   TLOG_DEBUG("E999 Skipped. msg=", utf8Message);
   return true;
 }
 
 bool skipNotFound(int code, const char* utf8Message) {
-  if (code != 50) return false;
+  if (code != service_code::kNotFound) return false;
   TLOG_DEBUG("E50 Skipped. msg=", utf8Message);
   return true;
 }

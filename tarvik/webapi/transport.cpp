@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -26,7 +27,7 @@
 #include <memory>
 #include <thread>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "log/log.h"
 #include "webapi/block_id.h"
 #include "webapi/connection_pool.h"
@@ -394,6 +395,21 @@ int Attempt::perform(long& status) {
 
 }  // namespace
 
+namespace {
+
+constexpr int kRetryPauseMs = 1000;  // before a repeat that a busy or missing host needs
+std::atomic<transport_testing::RetryPause> g_retryPause{nullptr};
+
+void retryPause(int milliseconds) {
+  if (transport_testing::RetryPause pause = g_retryPause.load()) {
+    pause(milliseconds);
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace
+
 bool shouldRetry(int result, long status, Repeat repeat) {
   // The request never reached the service: sending it again is always safe.
   const bool notSent = result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_CONNECT ||
@@ -410,10 +426,14 @@ bool shouldRetry(int result, long status, Repeat repeat) {
   // A failed handshake or a lost answer on a good status is retried at once;
   // a host that is missing, refusing or answering badly gets a moment.
   if (result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_CONNECT || status != 200) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    retryPause(kRetryPauseMs);
   }
   return true;
 }
+
+namespace transport_testing {
+void setRetryPause(RetryPause pause) { g_retryPause.store(pause); }
+}  // namespace transport_testing
 
 int performTransfer(TransferRequest& request) {
   long status = 200;

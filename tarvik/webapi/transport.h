@@ -71,4 +71,11 @@ int performTransfer(TransferRequest& request);
 // second for results 6 and 7 and for statuses other than 200.
 bool shouldRetry(int result, long status, Repeat repeat);
 
+namespace transport_testing {
+// Replaces the pause before a repeated attempt (it gets the length of the
+// pause, 1000 ms); null restores sleeping. Tests only.
+using RetryPause = void (*)(int milliseconds);
+void setRetryPause(RetryPause pause);
+}  // namespace transport_testing
+
 }  // namespace tarvik

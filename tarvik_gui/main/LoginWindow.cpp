@@ -15,6 +15,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <deque>
 
 #include "AnnouncementWindow.h"
@@ -112,6 +113,10 @@ LoginWindow::LoginWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Lo
   m_trayIcon = new QSystemTrayIcon(QIcon(":/images/Resources/icon.png"), this);
   m_trayIcon->setToolTip("Ambermoor");
   connect(m_trayIcon, &QSystemTrayIcon::activated, this, &LoginWindow::iconActivated);
+  m_trayClickTimer = new QTimer(this);
+  m_trayClickTimer->setSingleShot(true);
+  m_trayClickTimer->setInterval(QApplication::doubleClickInterval());
+  connect(m_trayClickTimer, &QTimer::timeout, this, &LoginWindow::showTrayMenu);
   m_trayIcon->setVisible(true);
 
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -232,10 +237,10 @@ void LoginWindow::onConfigureScreen() {
     const double dy = screen ? screen->logicalDotsPerInchY() : 96.0;
     const double fx = (dx / 96.0 - 1.0) * 0.5 + 1.0;
     const double fy = (dy / 96.0 - 1.0) * 0.5 + 1.0;
-    setFixedSize(static_cast<int>(446 * fx), static_cast<int>(300 * fy));
     m_ui->stackedWidget->setCurrentWidget(m_ui->page1);
     m_ui->loginButton->show();
     m_ui->loginButton->setText(tr("TXT_LOGIN"));
+    setFixedSize(Util::fixedSizeFor(this, QSize(static_cast<int>(446 * fx), static_cast<int>(300 * fy))));
   }
 }
 
@@ -526,30 +531,43 @@ void LoginWindow::onErrorWindowButtonClicked() {
 }
 
 void LoginWindow::iconActivated(QSystemTrayIcon::ActivationReason reason) {
-  if (reason == QSystemTrayIcon::Context || reason == QSystemTrayIcon::Trigger) {
-    delete m_trayMenu;
-    m_trayMenu = new QMenu();
-    m_trayMenu->addAction(m_actOpenLogin);
-    m_trayMenu->addAction(m_actOpenDrive);
-    m_trayMenu->addSeparator();
-    m_trayMenu->addAction(m_actHelp);
-    m_trayMenu->addAction(m_actVersion);
-    m_trayMenu->addSeparator();
-    m_trayMenu->addAction(m_actLogout);
-    m_trayMenu->addAction(m_actQuit);
-    m_trayMenu->activateWindow();
-    m_trayMenu->popup(m_trayIcon->geometry().center());
-    // Above the icon, and inside the primary screen on the right.
-    QPoint pos = m_trayMenu->pos();
-    pos.setY(pos.y() - m_trayMenu->height());
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-      const int width = screen->geometry().width();
-      if (pos.x() + m_trayMenu->width() > width) pos.setX(width - m_trayMenu->width());
-    }
-    m_trayMenu->move(pos);
+  if (reason == QSystemTrayIcon::Context) {
+    showTrayMenu();
+  } else if (reason == QSystemTrayIcon::Trigger) {
+    // A left click shows the menu once it is clear that no second click
+    // follows: an open menu takes the pointer, so the second click of a
+    // double click would only close it again.
+    m_trayClickTimer->start();
   } else if (reason == QSystemTrayIcon::DoubleClick) {
+    m_trayClickTimer->stop();
     (isMounted() ? m_actOpenDrive : m_actOpenLogin)->trigger();
   }
+}
+
+void LoginWindow::showTrayMenu() {
+  delete m_trayMenu;
+  m_trayMenu = new QMenu();
+  m_trayMenu->addAction(m_actOpenLogin);
+  m_trayMenu->addAction(m_actOpenDrive);
+  m_trayMenu->addSeparator();
+  m_trayMenu->addAction(m_actHelp);
+  m_trayMenu->addAction(m_actVersion);
+  m_trayMenu->addSeparator();
+  m_trayMenu->addAction(m_actLogout);
+  m_trayMenu->addAction(m_actQuit);
+  m_trayMenu->activateWindow();
+  m_trayMenu->popup(m_trayIcon->geometry().center());
+  // Above the icon, and inside the primary screen on the right. A tray at
+  // the top of the screen (common on Linux desktops) has no room above the
+  // icon: the menu then opens below it.
+  QPoint pos = m_trayMenu->pos();
+  pos.setY(pos.y() - m_trayMenu->height());
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->geometry();
+    if (pos.x() + m_trayMenu->width() > area.right() + 1) pos.setX(area.right() + 1 - m_trayMenu->width());
+    if (pos.y() < area.top()) pos.setY(m_trayIcon->geometry().bottom() + 1);
+  }
+  m_trayMenu->move(pos);
 }
 
 void LoginWindow::showLogin() {

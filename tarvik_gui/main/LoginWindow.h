@@ -87,6 +87,7 @@ class LoginWindow : public QMainWindow {
   void openUrl(const QUrl& url);
   void enableLoginForm(bool enabled);
   void showAnnouncement();
+  void showTrayMenu();
   void releaseCertificate();
 
   std::unique_ptr<Ui::LoginWindow> m_ui;
@@ -107,5 +108,6 @@ class LoginWindow : public QMainWindow {
   QSystemTrayIcon* m_trayIcon = nullptr;
   QMenu* m_trayMenu = nullptr;
   QTimer* m_errorPollTimer = nullptr;
+  QTimer* m_trayClickTimer = nullptr;  // a left click waits for a second one
   const struct _CERT_CONTEXT* m_certificate = nullptr;  // one reference, ours
 };

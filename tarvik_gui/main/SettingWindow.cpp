@@ -119,8 +119,8 @@ SettingWindow::SettingWindow(QWidget* parent, const ClientSettings& s)
   const double dy = screen ? screen->logicalDotsPerInchY() : 96.0;
   const double fx = (dx / 96.0 - 1.0) * 0.5 + 1.0;
   const double fy = (dy / 96.0 - 1.0) / 1.5 + 1.0;
-  setFixedSize(static_cast<int>(500 * fx), static_cast<int>(690 * fy));
   m_ui->charsInputLineEdit->setMinimumWidth(static_cast<int>(120 * fy));
+  setFixedSize(Util::fixedSizeFor(this, QSize(static_cast<int>(500 * fx), static_cast<int>(690 * fy))));
 
   connect(m_ui->buttonBox, &QDialogButtonBox::accepted, this, &SettingWindow::accept);
   connect(m_ui->buttonBox, &QDialogButtonBox::rejected, this, &SettingWindow::reject);

@@ -1,5 +1,7 @@
 #include "Util.h"
 
+#include <QWidget>
+
 #include <QByteArray>
 #include <QDebug>
 #include <QLocale>
@@ -136,3 +138,7 @@ void Util::setLogicalDrivesForTest(std::function<uint32_t()> source) {
 }
 
 void Util::initResources() { Q_INIT_RESOURCE(tarvik_gui); }
+
+QSize Util::fixedSizeFor(const QWidget* window, QSize designed) {
+  return designed.expandedTo(window->minimumSizeHint());
+}

@@ -3,11 +3,14 @@
 // embedded resources.
 #pragma once
 
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
 #include <functional>
+
+class QWidget;
 
 class Util {
  public:
@@ -35,4 +38,9 @@ class Util {
   // Registers the embedded images of the static library; call once after
   // the application object exists.
   static void initResources();
+
+  // A window's fixed size: the designer size, grown to what the window's
+  // layout needs. The designer sizes fit the fonts the forms were drawn with;
+  // taller fonts (CJK fonts on Linux desktops) would cut the fields.
+  static QSize fixedSizeFor(const QWidget* window, QSize designed);
 };

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "CatalogueTranslator.h"
+#include "ClientEntry.h"
 #include "LoginWindow.h"
 #include "SingleInstance.h"
 #include "Util.h"
@@ -33,12 +34,8 @@ int main(int argc, char* argv[]) {
   // The program lives in the tray and ends only through an explicit quit.
   app->setQuitOnLastWindowClosed(false);
   auto window = std::make_unique<LoginWindow>();
-  QObject::connect(&instance, &SingleInstance::messageReceived, window.get(), [&window](const QString& text) {
-    window->recvDuplicateProcess(text);
-    window->showNormal();
-    window->raise();
-    window->activateWindow();
-  });
+  ClientEntry::connectSecondStarts(instance, *window);
+  ClientEntry::routeQuitSignals(window->action("actQuit"));
   const int rc = app->exec();
   window.reset();
   translator.reset();

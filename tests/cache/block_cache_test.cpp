@@ -68,9 +68,9 @@ TEST_F(BlockCacheTest, ReplacedAndDeletedFilesGoFirst) {
   // A file written twice: its first version is no longer listed by it.
   DecasHandle* w = openNew("doc", OPEN_WRITE);
   const std::string v1 = pattern(1000, 5), v2 = pattern(1000, 6);
-  ASSERT_EQ(1000, cloud_write(w->path().c_str(), v1.data(), 1000, 0, true, w));
+  ASSERT_EQ(1000, contentWrite(w->path().c_str(), v1.data(), 1000, 0, true, w));
   ASSERT_EQ(0, cloud_flush(w->path().c_str(), w));
-  ASSERT_EQ(1000, cloud_write(w->path().c_str(), v2.data(), 1000, 0, true, w));
+  ASSERT_EQ(1000, contentWrite(w->path().c_str(), v2.data(), 1000, 0, true, w));
   ASSERT_EQ(0, cloud_flush(w->path().c_str(), w));
   closeHandle(w);
   const std::string id1 = blockIdOf(v1.data(), 1000), id2 = blockIdOf(v2.data(), 1000);
@@ -93,7 +93,7 @@ TEST_F(BlockCacheTest, SealedBlockStaysUntilTheServiceHasIt) {
   DecasHandle* h = openNew("s", OPEN_WRITE | OPEN_READ);
   const std::string data = pattern(3000, 8);
   const std::string id = blockIdOf(data.data(), data.size());
-  ASSERT_EQ(3000, cloud_write(h->path().c_str(), data.data(), 3000, 0, true, h));
+  ASSERT_EQ(3000, contentWrite(h->path().c_str(), data.data(), 3000, 0, true, h));
   fake().failUploadBlock = 1;
   EXPECT_LT(cloud_flush(h->path().c_str(), h), 0);
   // The sealed file is the only copy: a limit of 0 must not remove it.
@@ -122,7 +122,7 @@ TEST_F(BlockCacheTest, BlocksOfAnEarlierRunCountOldestFirst) {
   EXPECT_FALSE(isMissingFile(dir + "/earlier2"));
   EXPECT_EQ(2000, block_cache::usedBytes());
   int64_t usage = 0;
-  ASSERT_EQ(0, cacheUsage(&usage));
+  ASSERT_EQ(0, tarvik_getCacheUsage(&usage));
   EXPECT_EQ(2000, usage);
 }
 

@@ -17,7 +17,7 @@ TEST_F(ContentTest, SynchronousTwentyMiBWriteSealsOnTheWay) {
   EXPECT_TRUE(fake().commits(token)[0].empty());
   const std::string data = pattern(20 * 1024 * 1024, 11);
   ASSERT_EQ(static_cast<int>(data.size()),
-            cloud_write(h->path().c_str(), data.data(), data.size(), 0, true, h));
+            contentWrite(h->path().c_str(), data.data(), data.size(), 0, true, h));
   // Blocks 0 and 1 went up while the writer moved on.
   EXPECT_EQ(2u, fake().uploadOrder().size());
   ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
@@ -36,7 +36,7 @@ TEST_F(ContentTest, BackgroundUploadsFollowTheWriter) {
   std::vector<std::string> blocks;
   for (int k = 0; k < 5; ++k) {
     blocks.push_back(pattern(B, 20 + k));
-    ASSERT_EQ(B, cloud_write(h->path().c_str(), blocks[k].data(), B, k * B, false, h));
+    ASSERT_EQ(B, contentWrite(h->path().c_str(), blocks[k].data(), B, k * B, false, h));
   }
   // Entering 1 queued 0, entering 2 queued 0 again, entering 3 and 4 queued
   // 1 and 2: blocks 0, 1 and 2 are uploaded once each, 3 and 4 not yet.
@@ -57,7 +57,7 @@ TEST_F(ContentTest, OneByteIntoACachedBlockMakesAPrivateCopy) {
   DecasHandle* h = openIds("a", ids, B + 500, OPEN_READ | OPEN_WRITE);
   ASSERT_EQ(data, readAll(h, B + 500));
   const std::string before = readWholeFile(blockFilePath(ids[0]));
-  ASSERT_EQ(1, cloud_write(h->path().c_str(), "X", 1, 4096, false, h));
+  ASSERT_EQ(1, contentWrite(h->path().c_str(), "X", 1, 4096, false, h));
   EXPECT_EQ(before, readWholeFile(blockFilePath(ids[0])));  // block file untouched
   ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   std::string expected = data;
@@ -121,7 +121,7 @@ TEST_F(ContentTest, EqualSealedBlockIsStoredOnce) {
   readAll(a, 3000);
   ASSERT_EQ(1u, filesIn(state().blockDir));
   DecasHandle* h = openNew("copy", OPEN_WRITE);
-  ASSERT_EQ(3000, cloud_write(h->path().c_str(), data.data(), 3000, 0, true, h));
+  ASSERT_EQ(3000, contentWrite(h->path().c_str(), data.data(), 3000, 0, true, h));
   ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(1u, filesIn(state().blockDir));
   EXPECT_EQ(0u, filesIn(state().tempDir));
@@ -132,7 +132,7 @@ TEST_F(ContentTest, ExtendingFarPastTheEndKeepsBlocksAligned) {
   const std::string data = "abc";
   DecasHandle* h = openExisting("x", data, OPEN_READ | OPEN_WRITE);
   const int64_t off = 2 * B + 5;
-  ASSERT_EQ(4, cloud_write(h->path().c_str(), "tail", 4, off, false, h));
+  ASSERT_EQ(4, contentWrite(h->path().c_str(), "tail", 4, off, false, h));
   std::string expected = data + std::string(off - 3, '\0') + "tail";
   EXPECT_EQ(off + 4, fstatSize(h));
   EXPECT_EQ(expected, readAll(h, off + 4));
@@ -150,7 +150,7 @@ TEST_F(ContentTest, HoleBlockBeforeAWriteIsSealedAsZeros) {
   DecasHandle* h = openNew("holes", OPEN_WRITE | OPEN_READ);
   // Synchronous write at the start of block 2: block 1 (a hole) is sealed.
   const std::string part = pattern(100, 17);
-  ASSERT_EQ(100, cloud_write(h->path().c_str(), part.data(), 100, 2 * B, true, h));
+  ASSERT_EQ(100, contentWrite(h->path().c_str(), part.data(), 100, 2 * B, true, h));
   const std::string zeros(B, '\0');
   EXPECT_EQ(1, fake().uploadsOf(blockIdOf(zeros.data(), zeros.size())));
   ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
@@ -164,13 +164,13 @@ TEST_F(ContentTest, HugeSparseExtensionCostsOnlyTheWrittenBlocks) {
   DecasHandle* h = openExisting("huge", "abc", OPEN_READ | OPEN_WRITE);
   EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_ftruncate(h->path().c_str(), 999999999999999, h));
   EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_ftruncate(h->path().c_str(), MAX_FILE_SIZE + 1, h));
-  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_write(h->path().c_str(), "x", 1, MAX_FILE_SIZE, true, h));
+  EXPECT_EQ(STATUS_FILE_TOO_LARGE, contentWrite(h->path().c_str(), "x", 1, MAX_FILE_SIZE, true, h));
   EXPECT_EQ(3, fstatSize(h));
   ASSERT_EQ(1u, h->fileContext->blocks.size());
 
   // The largest file: a write that crosses the end stops there.
   ASSERT_EQ(0, cloud_ftruncate(h->path().c_str(), MAX_FILE_SIZE, h));
-  ASSERT_EQ(4, cloud_write(h->path().c_str(), "tail", 10, MAX_FILE_SIZE - 4, true, h));
+  ASSERT_EQ(4, contentWrite(h->path().c_str(), "tail", 10, MAX_FILE_SIZE - 4, true, h));
   EXPECT_EQ(MAX_FILE_SIZE, fstatSize(h));
   const int64_t count = MAX_FILE_SIZE / B;
   ASSERT_EQ(static_cast<size_t>(count), h->fileContext->blocks.size());
@@ -211,7 +211,7 @@ TEST_F(ContentTest, HugeSparseExtensionCostsOnlyTheWrittenBlocks) {
 TEST_F(ContentTest, ZeroByteWriteMarksForCommit) {
   const std::string data = pattern(10, 18);
   DecasHandle* h = openExisting("z", data, OPEN_READ | OPEN_WRITE);
-  EXPECT_EQ(0, cloud_write(h->path().c_str(), "", 0, 0, false, h));
+  EXPECT_EQ(0, contentWrite(h->path().c_str(), "", 0, 0, false, h));
   EXPECT_TRUE(h->fileContext->commitNeeded.load());
   ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ(data, fake().committedContent(uploadTokenFor("z")));
@@ -220,7 +220,7 @@ TEST_F(ContentTest, ZeroByteWriteMarksForCommit) {
 
 TEST_F(ContentTest, DeleteOnCloseFlushCommitsNothing) {
   DecasHandle* h = openExisting("d", pattern(10, 19), OPEN_WRITE | OPEN_DELETE_ON_CLOSE);
-  ASSERT_EQ(3, cloud_write(h->path().c_str(), "abc", 3, 0, false, h));
+  ASSERT_EQ(3, contentWrite(h->path().c_str(), "abc", 3, 0, false, h));
   EXPECT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_TRUE(fake().commits(uploadTokenFor("d")).empty());
 }
@@ -229,7 +229,7 @@ TEST_F(ContentTest, WriteOnlyOpenKeepsTheRestOfTheFile) {
   const std::string data = pattern(B + 300, 20);
   DecasHandle* h = openExisting("w", data, OPEN_WRITE);
   ASSERT_EQ(2u, h->fileContext->blocks.size());
-  ASSERT_EQ(2, cloud_write(h->path().c_str(), "ZZ", 2, B + 10, false, h));
+  ASSERT_EQ(2, contentWrite(h->path().c_str(), "ZZ", 2, B + 10, false, h));
   ASSERT_EQ(0, cloud_flush(h->path().c_str(), h));
   std::string expected = data;
   expected.replace(B + 10, 2, "ZZ");
@@ -239,7 +239,7 @@ TEST_F(ContentTest, WriteOnlyOpenKeepsTheRestOfTheFile) {
 TEST_F(ContentTest, FailedUploadsAreRetriedByTheNextFlush) {
   DecasHandle* h = openNew("f", OPEN_WRITE);
   const std::string data = pattern(1000, 21);
-  ASSERT_EQ(1000, cloud_write(h->path().c_str(), data.data(), 1000, 0, false, h));
+  ASSERT_EQ(1000, contentWrite(h->path().c_str(), data.data(), 1000, 0, false, h));
   fake().failUploadBlock = 1;
   EXPECT_EQ(-DECAS_ENOENT, cloud_flush(h->path().c_str(), h));  // service code 50
   EXPECT_EQ(BLOCK_SEALED, h->fileContext->blocks[0]->state);
@@ -256,7 +256,7 @@ TEST_F(ContentTest, WriteOfAnUncachedBlockFailsCleanlyWhenTheDownloadFails) {
   const auto ids = fake().putFile(data);
   DecasHandle* h = openIds("c", ids, 2000, OPEN_READ | OPEN_WRITE);
   fake().corruptDownloads = true;
-  EXPECT_LT(cloud_write(h->path().c_str(), "Q", 1, 5, false, h), 0);
+  EXPECT_LT(contentWrite(h->path().c_str(), "Q", 1, 5, false, h), 0);
   // The block still names the service's content.
   EXPECT_EQ(ids[0], h->fileContext->blocks[0]->id);
   EXPECT_EQ(BLOCK_UPLOADED, h->fileContext->blocks[0]->state);
@@ -276,7 +276,7 @@ TEST_F(ContentTest, ThreadsWritingSeveralFilesAtOnce) {
       const std::string& c = contents[f];
       for (size_t off = 0; off < c.size(); off += 131072) {
         const size_t n = std::min<size_t>(131072, c.size() - off);
-        ASSERT_EQ(static_cast<int>(n), cloud_write(hs[f]->path().c_str(), c.data() + off, n,
+        ASSERT_EQ(static_cast<int>(n), contentWrite(hs[f]->path().c_str(), c.data() + off, n,
                                                    static_cast<int64_t>(off), false, hs[f]));
       }
       ASSERT_EQ(0, cloud_flush(hs[f]->path().c_str(), hs[f]));

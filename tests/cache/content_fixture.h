@@ -18,6 +18,7 @@
 #include "cache/file_context.h"
 #include "cache/worker_pools.h"
 #include "fake_content_service.h"
+#include "tarvik.h"
 
 namespace tarvik_test {
 
@@ -75,11 +76,11 @@ class ContentTest : public ::testing::Test {
     initTestTree();
     fake().reset();
     fake().install();
-    ASSERT_EQ(0, clearCache());
+    ASSERT_EQ(0, tarvik_clearCache());
     state().userId = "u";
     state().language = "en";
     state().sessionFromCaller = false;
-    ASSERT_EQ(0, cloud_init(0, 0));
+    ASSERT_EQ(0, contentInit(0, 0));
   }
   void TearDown() override {
     for (auto& h : handles_) closeHandle(h.get());
@@ -142,7 +143,7 @@ class ContentTest : public ::testing::Test {
 
   int64_t fstatSize(DecasHandle* h) {
     StatRecord st{};
-    EXPECT_EQ(0, cloud_fstat(h->path().c_str(), &st, h));
+    EXPECT_EQ(0, contentFstat(h->path().c_str(), &st, h));
     return st.size;
   }
 

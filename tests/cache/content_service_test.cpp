@@ -18,12 +18,14 @@
 #include <vector>
 
 #include "cache/block_cache.h"
+#include "cache/block_reader.h"
+#include "cache/block_writer.h"
 #include "cache/file_context.h"
 #include "cache/worker_pools.h"
-#include "facade/library_state.h"
-#include "fs/cloud_table.h"
-#include "fs/decas.h"
-#include "fs/namespace_ops.h"
+#include "core/library_state.h"
+#include "cloud/cloud_table.h"
+#include "drive/decas_frame.h"
+#include "cloud/namespace_ops.h"
 #include "local_service.h"
 #include "mount_points.h"
 #include "tarvik.h"
@@ -31,6 +33,7 @@
 #include "webapi/envelope.h"
 #include "webapi/service_methods.h"
 #include "private_dirs.h"
+#include "drive_mount.h"
 
 namespace tarvik {
 namespace {
@@ -60,7 +63,7 @@ class ServiceContentTest : public ::testing::Test {
     ASSERT_FALSE(isErrorResult(api::pretestLogin(service_->demoCorp())));
     ASSERT_FALSE(isErrorResult(
         api::login(service_->demoCorp(), service_->demoUser(), service_->demoPassword())));
-    ASSERT_EQ(0, clearCache());
+    ASSERT_EQ(0, tarvik_clearCache());
     home_ = "/" + service_->demoUser();
   }
   void TearDown() override { service_.reset(); }
@@ -93,7 +96,7 @@ TEST_F(ServiceContentTest, WritesCommitAndReadBack) {
   EXPECT_EQ(20971520, api::getResourceDetail(home_ + "/twenty.bin")->member("size")->number());
 
   // Cold: only the service has the blocks.
-  ASSERT_EQ(0, clearCache());
+  ASSERT_EQ(0, tarvik_clearCache());
   DecasHandle h;
   h.setPath("/Home/twenty.bin");
   h.openFlags = OPEN_READ;
@@ -134,7 +137,7 @@ TEST_F(ServiceContentTest, CorruptedDownloadIsNeverRenamedIntoPlace) {
   ASSERT_EQ(0, cloud_init(0, 0));
   const std::string data = pattern(100000, 2);
   putFile("c.bin", data);
-  ASSERT_EQ(0, clearCache());
+  ASSERT_EQ(0, tarvik_clearCache());
   service_->admin("/admin/fault", R"({"kind":"corruptBlock"})");
   DecasHandle h;
   h.setPath("/Home/c.bin");
@@ -143,7 +146,7 @@ TEST_F(ServiceContentTest, CorruptedDownloadIsNeverRenamedIntoPlace) {
   char buf[100];
   EXPECT_LT(cloud_read(h.path().c_str(), buf, sizeof buf, 0, true, &h), 0);
   int64_t usage = -1;
-  ASSERT_EQ(0, cacheUsage(&usage));
+  ASSERT_EQ(0, tarvik_getCacheUsage(&usage));
   EXPECT_EQ(0, usage);
   EXPECT_EQ(100, cloud_read(h.path().c_str(), buf, sizeof buf, 0, true, &h));
   EXPECT_EQ(data.substr(0, 100), std::string(buf, 100));
@@ -151,31 +154,18 @@ TEST_F(ServiceContentTest, CorruptedDownloadIsNeverRenamedIntoPlace) {
   cloud_exit(0);
 }
 
-bool fuseAvailable() {
-  return access("/dev/fuse", R_OK | W_OK) == 0 && access("/usr/bin/fusermount3", X_OK) == 0;
-}
-
 class MountedContentTest : public ServiceContentTest {
  protected:
   void SetUp() override {
-    if (!fuseAvailable()) GTEST_SKIP() << "FUSE is not available here (/dev/fuse or fusermount3 missing)";
+    if (!tarvik_test::fuseAvailable()) {
+      GTEST_SKIP() << "FUSE is not available here (/dev/fuse or fusermount3 missing)";
+    }
     ServiceContentTest::SetUp();
-    char dir[] = "/tmp/tarvik-content-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    mnt_ = dir;
-    decas_setTableFiller(cloud_fillOperationTable);
-    ASSERT_EQ(0, decas_main(mnt_, DECAS_OPTION_NETWORK, false, false));
-    for (int i = 0; i < 500 && !dokan::IsMountPoint(mnt_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(dokan::IsMountPoint(mnt_)) << "the drive did not mount";
-    mounted_ = true;
+    ASSERT_TRUE(drive_.mount("tarvik-content-")) << "the drive did not mount";
+    mnt_ = drive_.dir();
   }
   void TearDown() override {
-    if (mounted_) decas_exit();
-    if (!mnt_.empty()) {
-      if (dokan::IsMountPoint(mnt_)) std::system(("fusermount3 -u -z " + mnt_).c_str());
-      rmdir(mnt_.c_str());
-    }
+    drive_.unmount();
     ServiceContentTest::TearDown();
   }
   std::string at(const std::string& name) { return mnt_ + "/Home/" + name; }
@@ -191,8 +181,8 @@ class MountedContentTest : public ServiceContentTest {
     return out;
   }
 
+  tarvik_test::DriveMount drive_;
   std::string mnt_;
-  bool mounted_ = false;
 };
 
 // Random operations on three files, each checked against a model.
@@ -312,7 +302,7 @@ TEST_F(MountedContentTest, CacheStaysUnderItsLimitAndHugeSizesFailAtOnce) {
     }
     ASSERT_EQ(0, ::close(fd));
     int64_t usage = 0;
-    ASSERT_EQ(0, cacheUsage(&usage));
+    ASSERT_EQ(0, tarvik_getCacheUsage(&usage));
     EXPECT_LE(usage, kLimit) << "after version " << v;
   }
   EXPECT_TRUE(readFile(path) == current);
@@ -352,7 +342,7 @@ TEST_F(MountedContentTest, CacheStaysUnderItsLimitAndHugeSizesFailAtOnce) {
   EXPECT_EQ(big, static_cast<int64_t>(
                      api::getResourceDetail(home_ + "/over.bin")->member("size")->number()));
   int64_t usage = 0;
-  ASSERT_EQ(0, cacheUsage(&usage));
+  ASSERT_EQ(0, tarvik_getCacheUsage(&usage));
   EXPECT_LE(usage, kLimit);
   ASSERT_EQ(0, ::unlink(path.c_str()));
 }

@@ -16,9 +16,9 @@
 
 #include "cache/content_service.h"
 #include "cache/file_context.h"
-#include "facade/directories.h"
-#include "facade/library_state.h"
-#include "fs/root_layout.h"
+#include "core/directories.h"
+#include "core/library_state.h"
+#include "cloud/root_layout.h"
 #include "webapi/block_id.h"
 
 namespace tarvik_test {

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "fs/decas.h"
+#include "drive/decas_frame.h"
 #include "memory_table.h"
 #include "mount_points.h"
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "tarvik.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "cache/worker_pools.h"
-#include "facade/directories.h"
-#include "facade/library_state.h"
+#include "core/directories.h"
+#include "core/library_state.h"
 #include "local_service.h"
 #include "mount_points.h"
 #include "tarvik.h"
@@ -237,7 +237,6 @@ TEST_F(MountTest, MountAndUnmountTwiceInOneProcess) {
   EXPECT_EQ(requestsInLog().back(), "logout");
   const int pools = tarvik::worker_pools_testing::poolsCreated();
 
-  std::this_thread::sleep_for(2ms);  // log files are named by the microsecond
   ASSERT_EQ(init(), 0);
   EXPECT_EQ(logFileCount(), logsBefore + 2);
   ASSERT_EQ(mount(), 0);
@@ -311,7 +310,6 @@ TEST_F(MountTest, MountForSessionSendsNothingBeforeTheFirstListing) {
       tarvik::api::login(service_->demoCorp(), service_->demoUser(), service_->demoPassword())));
   const std::string js = tarvik::state().jsessionid, ar = tarvik::state().arrayid;
 
-  std::this_thread::sleep_for(2ms);
   ASSERT_EQ(init(), 0);  // a new log: only getErrorMessages so far
   ASSERT_EQ(tarvik_mountForSession(mnt_.c_str(), service_->demoCorp().c_str(),
                                    service_->demoUser().c_str(), js.c_str(), ar.c_str(), 16, false),

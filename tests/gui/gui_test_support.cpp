@@ -1,11 +1,15 @@
 #include "gui_test_support.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 
 #include <cstdlib>
+#include <filesystem>
 
 namespace gui_test {
 
@@ -39,3 +43,15 @@ bool waitFor(const std::function<bool()>& done, int ms) {
 }
 
 }  // namespace gui_test
+
+std::string gui_test::makeScratchUser(const std::string& prefix, bool withHome) {
+  const std::string root = QDir::tempPath().toStdString() + "/" + prefix + "-" + std::to_string(::getpid());
+  std::filesystem::create_directories(root + "/home");
+  std::filesystem::create_directories(root + "/tmp");
+  ::chmod((root + "/tmp").c_str(), 0700);
+  setenv("USERPROFILE", (root + "/home").c_str(), 1);
+  setenv("TMPDIR", (root + "/tmp").c_str(), 1);
+  // Drive letters name folders under $HOME/Ambermoor.
+  if (withHome) setenv("HOME", (root + "/home").c_str(), 1);
+  return root;
+}

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <functional>
+#include <string>
 
 namespace gui_test {
 
@@ -15,6 +16,10 @@ QString configHome();
 void resetConfig();
 // "<configHome>/Kindrel/Ambermoor", created when missing.
 QString appDataFolder();
+// A scratch user for this process: "<tmp>/<prefix>-<pid>" with home/ and a
+// private tmp/, USERPROFILE and TMPDIR (and HOME with `withHome`) pointing at
+// them. Returns the folder; the caller removes it.
+std::string makeScratchUser(const std::string& prefix, bool withHome);
 // Runs the event loop until `done` holds or `ms` have passed; false on time-out.
 bool waitFor(const std::function<bool()>& done, int ms = 20000);
 

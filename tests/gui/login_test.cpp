@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -30,6 +32,7 @@
 #include "SiteTable.h"
 #include "mount_points.h"
 #include "gui_test_support.h"
+#include "client_fixture.h"
 #include "local_service.h"
 #include "tarvik.h"
 
@@ -39,82 +42,9 @@ using tarvik_test::LocalService;
 
 using gui_test::waitFor;
 
-bool isMountPoint(const std::string& path) { return dokan::IsMountPoint(path); }
-
-class LoginWindowTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    root_ = new std::string(QDir::tempPath().toStdString() + "/tarvik-login-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(*root_ + "/home");
-    std::filesystem::create_directories(*root_ + "/tmp");
-    ::chmod((*root_ + "/tmp").c_str(), 0700);
-    setenv("USERPROFILE", (*root_ + "/home").c_str(), 1);
-    setenv("TMPDIR", (*root_ + "/tmp").c_str(), 1);
-    // Drive letters name folders under $HOME/Ambermoor.
-    setenv("HOME", (*root_ + "/home").c_str(), 1);
-    service_ = LocalService::start().release();
-    setenv("CURL_CA_BUNDLE", service_->caFile().c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete service_;
-    std::filesystem::remove_all(*root_);
-    delete root_;
-  }
-
-  void SetUp() override {
-    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not available";
-    gui_test::resetConfig();
-    LoginWindow::resetErrorQueueForTest();
-    // Row 1 of the site table is the local service.
-    const QString host = QUrl(QString::fromStdString(service_->url())).authority();
-    std::ofstream(gui_test::appDataFolder().toStdString() + "/sites.ini")
-        << "[site1]\nplain=" << host.toStdString() << "\n[site2]\nplain=127.0.0.9:1\n";
-    SiteTable::reload();
-    ClientSettings s;
-    SettingsStore::loadSettings(s);  // picks the first free drive letter
-    mnt_ = dokan::MountDirectoryFor(s.mountPoint.toStdString());
-    s.corpId = QString::fromStdString(service_->demoCorp());
-    s.userId = QString::fromStdString(service_->demoUser());
-    s.siteDomain = host;
-    s.savePassword = false;
-    SettingsStore::saveSettings(s, SessionValues{});
-    LoginWindow::setErrorBoxForTest([this](QWidget*, const QString& text) { errorBoxes_ << text; });
-    LoginWindow::setUrlOpenerForTest([this](const QUrl& url) { opened_ << url; });
-  }
-
-  void TearDown() override {
-    tarvik_unmount();
-    if (isMountPoint(mnt_)) std::system(("fusermount3 -uz " + mnt_).c_str());
-    LoginWindow::setErrorBoxForTest(nullptr);
-    LoginWindow::setUrlOpenerForTest(nullptr);
-  }
-
-  static void setPassword(LoginWindow& w, const QString& password) {
-    w.findChild<QLineEdit*>("passwordInput")->setText(password);
-  }
-  static void clickLogin(LoginWindow& w) { w.findChild<QPushButton*>("loginButton")->click(); }
-  static void doubleClickTray(LoginWindow& w) {
-    ASSERT_TRUE(QMetaObject::invokeMethod(&w, "iconActivated",
-                                          Q_ARG(QSystemTrayIcon::ActivationReason,
-                                                QSystemTrayIcon::DoubleClick)));
-  }
-  static QList<QMessageBox*> errorWindows(LoginWindow& w) {
-    return w.findChildren<QMessageBox*>("errorWindow");
-  }
-
-  static QString sessionValue(const QString& key) {
-    QSettings session("Kindrel", "Ambermoor");
-    return session.value(key).toString();
-  }
-
-  static LocalService* service_;
-  static std::string* root_;
-  std::string mnt_;
-  QStringList errorBoxes_;
-  QList<QUrl> opened_;
-};
-LocalService* LoginWindowTest::service_ = nullptr;
-std::string* LoginWindowTest::root_ = nullptr;
+// The login window's tests share the signed-in client fixture.
+using LoginWindowTest = gui_test::ClientTest;
+using gui_test::isMountPoint;
 
 TEST_F(LoginWindowTest, PasswordSignInMountsPublishesAndLogsOut) {
   LoginWindow w;
@@ -159,6 +89,48 @@ TEST_F(LoginWindowTest, PasswordSignInMountsPublishesAndLogsOut) {
   doubleClickTray(w);
   EXPECT_TRUE(w.isVisible()) << "logged out, a double click shows the login window";
   EXPECT_EQ(opened_.size(), 2);
+}
+
+TEST_F(LoginWindowTest, CertificateSignInGoesThroughTheCertificateHost) {
+  const std::string pem = service_->issueClientCert(service_->demoCorp(), service_->demoUser());
+  const QString store = gui_test::appDataFolder() + "/certificates";
+  ASSERT_TRUE(QDir().mkpath(store));
+  ASSERT_TRUE(QFile::copy(QString::fromStdString(pem), store + "/demo.pem"));
+  LoginWindow w;
+  auto* useCert = w.findChild<QCheckBox*>("useCertCheck");
+  auto* combo = w.findChild<QComboBox*>("certCombo");
+  useCert->setChecked(true);
+  EXPECT_FALSE(w.findChild<QLineEdit*>("corpIdInput")->isEnabled());
+  // Without a chosen certificate nothing is sent.
+  combo->setCurrentIndex(0);
+  clickLogin(w);
+  EXPECT_EQ(errorBoxes_, QStringList{"TXT_NOT_SELECT_CERT_MSG"});
+  errorBoxes_.clear();
+
+  ASSERT_EQ(combo->count(), 2) << "the placeholder and the one certificate";
+  combo->setCurrentIndex(1);
+  // The certificate names the account; this account also asks for its
+  // password, which the form now takes.
+  clickLogin(w);
+  EXPECT_EQ(errorBoxes_, QStringList{"TXT_NOT_INPUT_PASS_MSG"});
+  EXPECT_EQ(w.findChild<QLineEdit*>("corpIdInput")->text().toStdString(), service_->demoCorp());
+  EXPECT_EQ(w.findChild<QLineEdit*>("userIdInput")->text().toStdString(), service_->demoUser());
+  ASSERT_TRUE(w.findChild<QLineEdit*>("passwordInput")->isEnabled());
+  EXPECT_FALSE(isMountPoint(mnt_));
+  errorBoxes_.clear();
+  setPassword(w, QString::fromStdString(service_->demoPassword()));
+  clickLogin(w);
+  EXPECT_TRUE(errorBoxes_.isEmpty()) << errorBoxes_.join("; ").toStdString();
+  ASSERT_TRUE(isMountPoint(mnt_));
+  EXPECT_EQ(sessionValue("corpId").toStdString(), service_->demoCorp());
+  EXPECT_EQ(sessionValue("userId").toStdString(), service_->demoUser());
+  EXPECT_EQ(QUrl(sessionValue("baseURL")).authority(), QUrl(QString::fromStdString(service_->certUrl())).authority());
+  ClientSettings saved;
+  SettingsStore::loadSettings(saved);
+  EXPECT_TRUE(saved.useCert);
+  EXPECT_EQ(saved.certIndex, 1) << "the chosen certificate is remembered";
+  w.action("actLogout")->trigger();
+  EXPECT_FALSE(isMountPoint(mnt_));
 }
 
 TEST_F(LoginWindowTest, QuitWhileMountedUnmountsFirst) {

@@ -82,12 +82,7 @@ class SamlSignIn : public ::testing::Test {
   static void SetUpTestSuite() {
     oldTmpdir_ = qgetenv("TMPDIR");
     oldProfile_ = qgetenv("USERPROFILE");
-    root_ = new std::string(QDir::tempPath().toStdString() + "/tarvik-saml-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(*root_ + "/home");
-    std::filesystem::create_directories(*root_ + "/tmp");
-    ::chmod((*root_ + "/tmp").c_str(), 0700);
-    setenv("USERPROFILE", (*root_ + "/home").c_str(), 1);
-    setenv("TMPDIR", (*root_ + "/tmp").c_str(), 1);
+    root_ = new std::string(gui_test::makeScratchUser("tarvik-saml", false));
     // The service's certificate exists before the service starts, so that a
     // provider on 127.0.0.3, which it does not name, can present it.
     const std::string data = *root_ + "/service";

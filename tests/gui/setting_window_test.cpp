@@ -26,6 +26,7 @@
 #include "SettingWindow.h"
 #include "SingleInstance.h"
 #include "SiteTable.h"
+#include "client_fixture.h"
 #include "gui_test_support.h"
 #include "local_service.h"
 #include "tarvik.h"
@@ -36,24 +37,8 @@ using tarvik_test::LocalService;
 
 using gui_test::waitFor;
 
-class SettingWindowTest : public ::testing::Test {
+class SettingWindowTest : public gui_test::ServiceTest {
  protected:
-  static void SetUpTestSuite() {
-    root_ = new std::string(QDir::tempPath().toStdString() + "/tarvik-settingwin-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(*root_ + "/home");
-    std::filesystem::create_directories(*root_ + "/tmp");
-    ::chmod((*root_ + "/tmp").c_str(), 0700);
-    setenv("USERPROFILE", (*root_ + "/home").c_str(), 1);
-    setenv("TMPDIR", (*root_ + "/tmp").c_str(), 1);
-    service_ = LocalService::start().release();
-    setenv("CURL_CA_BUNDLE", service_->caFile().c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete service_;
-    std::filesystem::remove_all(*root_);
-    delete root_;
-  }
-
   void SetUp() override {
     gui_test::resetConfig();
     // Row 1 is the local service (with its certificate host), row 2 the DR site.
@@ -91,14 +76,10 @@ class SettingWindowTest : public ::testing::Test {
     return last;
   }
 
-  static LocalService* service_;
-  static std::string* root_;
   QString main_, secure_;
   ClientSettings settings_;
   QStringList errors_, confirms_;
 };
-LocalService* SettingWindowTest::service_ = nullptr;
-std::string* SettingWindowTest::root_ = nullptr;
 
 TEST(SettingWindowSize, FormatsWithOneDecimalRoundedHalfUp) {
   EXPECT_EQ(SettingWindow::formatSize(0), "0 B");

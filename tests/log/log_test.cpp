@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "log/scoped_lock.h"
+#include "core/scoped_lock.h"
 
 namespace {
 
@@ -95,6 +95,19 @@ TEST_F(LogTest, RestartOpensNewFileAndStopsOld) {
   EXPECT_NE(readFile(second).find("second"), std::string::npos);
   EXPECT_EQ(readFile(second).find("after stop"), std::string::npos);
   unlink(second.c_str());
+}
+
+// Starts within one microsecond (or after the clock went back) must not
+// write into an earlier start's file.
+TEST_F(LogTest, FileNameSkipsMicrosecondsAlreadyTaken) {
+  EXPECT_EQ(tarvik::log::freeFileName(dir_, 100), dir_ + "/100.log");
+  for (const char* taken : {"/100.log", "/101.log", "/103.log"}) {
+    std::ofstream(dir_ + taken) << "earlier start";
+  }
+  EXPECT_EQ(tarvik::log::freeFileName(dir_, 100), dir_ + "/102.log");
+  EXPECT_EQ(tarvik::log::freeFileName(dir_, 103), dir_ + "/104.log");
+  EXPECT_EQ(tarvik::log::freeFileName(dir_, 99), dir_ + "/99.log");
+  for (const char* taken : {"/100.log", "/101.log", "/103.log"}) unlink((dir_ + taken).c_str());
 }
 
 TEST_F(LogTest, UnopenableFileFailsStartAndWritesNothing) {

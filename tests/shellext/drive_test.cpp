@@ -22,8 +22,8 @@
 #include <thread>
 
 #include "fileapi.h"
-#include "fs/cloud_table.h"
-#include "fs/decas.h"
+#include "cloud/cloud_table.h"
+#include "drive/decas_frame.h"
 #include "local_service.h"
 #include "mount_points.h"
 #include "private_dirs.h"

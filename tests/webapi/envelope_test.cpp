@@ -5,7 +5,7 @@
 #include <clocale>
 #include <string>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "scripted_server.h"
 #include "webapi/envelope.h"
 #include "webapi/error_table.h"

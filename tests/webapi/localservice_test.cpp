@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "local_service.h"
 #include "tarvik.h"
 #include "webapi/block_id.h"

@@ -4,7 +4,7 @@
 
 #include <curl/curl.h>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "scripted_server.h"
 #include "test_proxies.h"
 #include "webapi/service_methods.h"
@@ -48,7 +48,7 @@ TEST_F(ProxyTest, HttpConnectProxyWithCredentialsKeepsThePasswordOutOfTheLog) {
   tarvik_setProxy("127.0.0.1", proxy.port(), kHttp, "puser", "ppass-secret");
   EXPECT_TRUE(callSucceeds());
   EXPECT_EQ(proxy.tunnels(), 1);
-  EXPECT_EQ(log.count("proxy user = puser, passlen = 12"), 1);
+  EXPECT_EQ(log.lines("proxy user = puser, passlen = 12"), 1);
   const std::string text = log.text();
   EXPECT_EQ(text.find("ppass-secret"), std::string::npos);
   EXPECT_EQ(text.find("cHVzZXI6cHBhc3Mtc2VjcmV0"), std::string::npos);  // base64 of user:pass

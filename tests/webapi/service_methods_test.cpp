@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "facade/library_state.h"
+#include "core/library_state.h"
 #include "scripted_server.h"
 #include "test_pki.h"
 #include "webapi/block_id.h"
@@ -129,7 +129,7 @@ TEST_F(MethodsTest, LoginStoresTheSessionAndNeverLogsThePassword) {
 TEST_F(MethodsTest, LockResultIsLogged) {
   LogCapture log;
   api::lockResource("/l", 1);
-  EXPECT_EQ(log.count("lockResource result=true"), 1);
+  EXPECT_EQ(log.lines("lockResource result=true"), 1);
 }
 
 TEST_F(MethodsTest, UnlockSkipsError999WithTheCloseHandler) {
@@ -141,7 +141,7 @@ TEST_F(MethodsTest, UnlockSkipsError999WithTheCloseHandler) {
   server.queue(Answer{200, R"({"error":{"code":999,"args":[]}})"});
   EXPECT_TRUE(tarvik::isErrorResult(api::unlockResource("/l", &api::skipError999)));
   EXPECT_TRUE(StatusRecorder::take().empty());
-  EXPECT_EQ(log.count("E999 Skipped. msg=in use"), 1);
+  EXPECT_EQ(log.lines("E999 Skipped. msg=in use"), 1);
   server.queue(Answer{200, R"({"error":{"code":50,"args":[]}})"});
   api::unlockResource("/l", &api::skipError999);
   auto statuses = StatusRecorder::take();
@@ -189,7 +189,7 @@ TEST_F(MethodsTest, DownloadBlockRejectsOtherBytesAndRemovesThem) {
   server.queue(Answer{200, "evil", "application/octet-stream"});
   const std::string dest = scratchDir() + "/blk";
   EXPECT_EQ(api::downloadBlock("DT", expected, dest), -1);
-  EXPECT_EQ(log.count("download block error: expected " + expected + " but was " +
+  EXPECT_EQ(log.lines("download block error: expected " + expected + " but was " +
                       tarvik::blockIdOf("evil", 4)),
             1);
   EXPECT_NE(::access(dest.c_str(), F_OK), 0);

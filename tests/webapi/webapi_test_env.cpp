@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "facade/directories.h"
-#include "facade/library_state.h"
+#include "core/directories.h"
+#include "core/library_state.h"
 #include "log/log.h"
 #include "test_pki.h"
 #include "webapi/envelope.h"
@@ -89,29 +89,6 @@ void useService(const std::string& baseUrl, const std::string& language) {
   st.certificate = nullptr;
   st.debug = false;
   StatusRecorder::clear();
-}
-
-LogCapture::LogCapture(bool curlTrace) {
-  path_ = scratchDir() + "/test.log";
-  tarvik::log::start(path_, true);
-  tarvik::state().debug = curlTrace;
-}
-
-LogCapture::~LogCapture() {
-  tarvik::log::stop();
-  tarvik::state().debug = false;
-}
-
-std::string LogCapture::text() const { return readFile(path_); }
-
-int LogCapture::count(const std::string& needle) const {
-  std::istringstream in(text());
-  std::string line;
-  int n = 0;
-  while (std::getline(in, line)) {
-    if (line.find(needle) != std::string::npos) ++n;
-  }
-  return n;
 }
 
 double now() {

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "log_capture.h"
+
 namespace webapi_test {
 
 // Records every status callback (code, message).
@@ -24,18 +26,8 @@ struct StatusRecorder {
 // session, no proxy, no certificate.
 void useService(const std::string& baseUrl, const std::string& language = "en");
 
-// Logging on into a fresh file for the life of the object.
-class LogCapture {
- public:
-  explicit LogCapture(bool curlTrace = false);
-  ~LogCapture();
-  std::string text() const;
-  // Number of lines containing `needle`.
-  int count(const std::string& needle) const;
-
- private:
-  std::string path_;
-};
+// Logging on into a fresh file for the life of the object (tests/support).
+using tarvik_test::LogCapture;
 
 // Seconds since an arbitrary start, for coarse timing checks.
 double now();

@@ -1,6 +1,6 @@
 // The Dokan-style user-mode file-system API, implemented over libfuse3.
 //
-// The adapter (tarvik/fs) is written against these names as it would be on
+// The adapter (tarvik/drive) is written against these names as it would be on
 // Windows: DokanMain runs a mount until it is removed, and every request from
 // the kernel arrives as the sequence of callbacks Windows would send for it.
 // Paths are UTF-16 with "\" separators, rooted at "\".

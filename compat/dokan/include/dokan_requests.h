@@ -113,6 +113,19 @@ class Requests {
   NTSTATUS create(const std::u16string& name, ACCESS_MASK access, ULONG share,
                   ULONG disposition, ULONG options, uint32_t pid, OpenFile* of);
   void closeOpen(OpenFile* of, bool deleteOnClose, NTSTATUS* cleanupStatus);
+  // How a request made of "open, one call, close" ends.
+  enum class CloseWith {
+    kPlainClose,       // Cleanup's status is not looked at
+    kCleanupStatus,    // a failed Cleanup is the request's failure
+    kDeleteOnSuccess,  // as kCleanupStatus, with DeleteOnClose when the call succeeded
+  };
+  // ZwCreateFile of `name` (all sharing), `call` on the open (when given),
+  // then Cleanup and CloseFile. Returns the first failure: the create's
+  // (nothing to close then), the call's, or Cleanup's as `close` says.
+  NTSTATUS openCallClose(const std::u16string& name, ACCESS_MASK access, ULONG disposition,
+                         ULONG options, uint32_t pid,
+                         const std::function<NTSTATUS(OpenFile&, DOKAN_FILE_INFO&)>& call,
+                         CloseWith close);
   OpenFile* track(OpenFile* of);
   void untrack(OpenFile* of);
   // Deletes `from`, an open file, and gives its opens the hidden name `to`.

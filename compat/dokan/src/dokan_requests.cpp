@@ -232,6 +232,23 @@ void Requests::closeOpen(OpenFile* of, bool deleteOnClose, NTSTATUS* cleanupStat
   of->info.Context = r.Context;
 }
 
+NTSTATUS Requests::openCallClose(
+    const std::u16string& name, ACCESS_MASK access, ULONG disposition, ULONG options,
+    uint32_t pid, const std::function<NTSTATUS(OpenFile&, DOKAN_FILE_INFO&)>& call,
+    CloseWith close) {
+  OpenFile tmp;
+  NTSTATUS s = create(name, access, kShareAll, disposition, options, pid, &tmp);
+  if (s < 0) return s;
+  if (call) {
+    DOKAN_FILE_INFO r = Request(&tmp, pid, false);
+    s = call(tmp, r);
+  }
+  NTSTATUS cleanup = STATUS_SUCCESS;
+  closeOpen(&tmp, close == CloseWith::kDeleteOnSuccess && s >= 0, &cleanup);
+  if (s < 0 || close == CloseWith::kPlainClose) return s;
+  return cleanup;
+}
+
 int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, uint32_t pid) {
   BY_HANDLE_FILE_INFORMATION info{};
   auto viaOpen = [&](OpenFile* open) {
@@ -246,15 +263,16 @@ int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, ui
   if (onHidden(path, viaOpen, &hiddenResult)) return hiddenResult;
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
-  OpenFile tmp;
-  NTSTATUS s = create(name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
-                      FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
-  if (s < 0) return Errno(s);
-  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
-  s = ops_->GetFileInformation(name.c_str(), &info, &r);
-  const bool opensWithoutContext = tmp.info.Context == 0;
-  closeOpen(&tmp, false, nullptr);
-  if (s < 0 && opensWithoutContext) {
+  bool noInformationWithoutContext = false;
+  const NTSTATUS s = openCallClose(
+      name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT, pid,
+      [&](OpenFile& open, DOKAN_FILE_INFO& r) {
+        const NTSTATUS got = ops_->GetFileInformation(name.c_str(), &info, &r);
+        noInformationWithoutContext = got < 0 && open.info.Context == 0;
+        return got;
+      },
+      CloseWith::kPlainClose);
+  if (noInformationWithoutContext) {
     // A name that opens without a context but has no information is a
     // folder that can be entered and not listed (the drive's system
     // folder). The kernel must see it as a directory to reach the names
@@ -396,27 +414,18 @@ int Requests::releasedir(OpenFile* of, uint32_t pid) { return release(of, pid); 
 int Requests::mkdir(const std::string& path, uint32_t pid) {
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
-  OpenFile tmp;
-  NTSTATUS s = create(name, FILE_LIST_DIRECTORY | SYNCHRONIZE, kShareAll, FILE_CREATE,
-                      FILE_DIRECTORY_FILE, pid, &tmp);
-  if (s < 0) return Errno(s);
-  closeOpen(&tmp, false, nullptr);
-  return 0;
+  return Errno(openCallClose(name, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_CREATE,
+                             FILE_DIRECTORY_FILE, pid, nullptr, CloseWith::kPlainClose));
 }
 
 int Requests::rmdir(const std::string& path, uint32_t pid) {
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
-  OpenFile tmp;
-  NTSTATUS s = create(name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
-                      FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
-  if (s < 0) return Errno(s);
-  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
-  s = ops_->DeleteDirectory(name.c_str(), &r);
-  NTSTATUS cleanup = STATUS_SUCCESS;
-  closeOpen(&tmp, s >= 0, &cleanup);
-  if (s < 0) return Errno(s);
-  return Errno(cleanup);
+  return Errno(openCallClose(
+      name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+      FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, pid,
+      [&](OpenFile&, DOKAN_FILE_INFO& r) { return ops_->DeleteDirectory(name.c_str(), &r); },
+      CloseWith::kDeleteOnSuccess));
 }
 
 int Requests::unlink(const std::string& path, uint32_t pid) {
@@ -431,16 +440,10 @@ int Requests::unlink(const std::string& path, uint32_t pid) {
   }
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
-  OpenFile tmp;
-  NTSTATUS s = create(name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
-                      FILE_NON_DIRECTORY_FILE, pid, &tmp);
-  if (s < 0) return Errno(s);
-  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
-  s = ops_->DeleteFile(name.c_str(), &r);
-  NTSTATUS cleanup = STATUS_SUCCESS;
-  closeOpen(&tmp, s >= 0, &cleanup);
-  if (s < 0) return Errno(s);
-  return Errno(cleanup);
+  return Errno(openCallClose(
+      name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, pid,
+      [&](OpenFile&, DOKAN_FILE_INFO& r) { return ops_->DeleteFile(name.c_str(), &r); },
+      CloseWith::kDeleteOnSuccess));
 }
 
 int Requests::rename(const std::string& from, const std::string& to, bool noReplace,
@@ -464,14 +467,16 @@ int Requests::rename(const std::string& from, const std::string& to, bool noRepl
   std::u16string oldName, newName;
   if (int e = WindowsName(from, oldName)) return e;
   if (int e = WindowsName(to, newName)) return e;
-  OpenFile tmp;
-  NTSTATUS s = create(oldName, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
-                      FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
-  if (s < 0) return Errno(s);
-  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
-  s = ops_->MoveFile(oldName.c_str(), newName.c_str(), noReplace ? FALSE : TRUE, &r);
-  tmp.info.Context = r.Context;  // MoveFile cleans the source open up itself
-  closeOpen(&tmp, false, nullptr);
+  const NTSTATUS s = openCallClose(
+      oldName, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+      FILE_OPEN_FOR_BACKUP_INTENT, pid,
+      [&](OpenFile& open, DOKAN_FILE_INFO& r) {
+        const NTSTATUS moved =
+            ops_->MoveFile(oldName.c_str(), newName.c_str(), noReplace ? FALSE : TRUE, &r);
+        open.info.Context = r.Context;  // MoveFile cleans the source open up itself
+        return moved;
+      },
+      CloseWith::kPlainClose);
   // Open files follow their new name, so that a later unlink of it finds
   // them (and hides them rather than deleting a name they no longer have).
   if (s >= 0) renameOpens(oldName, newName);
@@ -488,22 +493,19 @@ int Requests::truncate(const std::string& path, int64_t size, OpenFile* of, uint
   if (onHidden(path, viaOpen, &hiddenResult)) return hiddenResult;
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
-  OpenFile tmp;
-  NTSTATUS s = create(name, FILE_GENERIC_WRITE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
-                      pid, &tmp);
-  if (s < 0) return Errno(s);
-  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
-  s = ops_->SetEndOfFile(name.c_str(), size, &r);
-  // As close(2) of a write descriptor: the new size is committed here, and a
-  // refusal (no space left on the service, say) is truncate's error.
-  if (s >= 0) {
-    DOKAN_FILE_INFO f = Request(&tmp, pid, false);
-    s = ops_->FlushFileBuffers(name.c_str(), &f);
-  }
-  NTSTATUS cleanup = STATUS_SUCCESS;
-  closeOpen(&tmp, false, &cleanup);
-  if (s < 0) return Errno(s);
-  return Errno(cleanup);
+  return Errno(openCallClose(
+      name, FILE_GENERIC_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, pid,
+      [&](OpenFile& open, DOKAN_FILE_INFO& r) {
+        NTSTATUS s = ops_->SetEndOfFile(name.c_str(), size, &r);
+        // As close(2) of a write descriptor: the new size is committed here,
+        // and a refusal (no space left on the service, say) is truncate's error.
+        if (s >= 0) {
+          DOKAN_FILE_INFO f = Request(&open, pid, false);
+          s = ops_->FlushFileBuffers(name.c_str(), &f);
+        }
+        return s;
+      },
+      CloseWith::kCleanupStatus));
 }
 
 int Requests::utimens(const std::string& path, const struct timespec tv[2], OpenFile* of,
@@ -525,14 +527,12 @@ int Requests::utimens(const std::string& path, const struct timespec tv[2], Open
   if (onHidden(path, viaOpen, &hiddenResult)) return hiddenResult;
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
-  OpenFile tmp;
-  NTSTATUS s = create(name, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
-                      FILE_OPEN_FOR_BACKUP_INTENT, pid, &tmp);
-  if (s < 0) return Errno(s);
-  DOKAN_FILE_INFO r = Request(&tmp, pid, false);
-  s = ops_->SetFileTime(name.c_str(), nullptr, a, w, &r);
-  closeOpen(&tmp, false, nullptr);
-  return Errno(s);
+  return Errno(openCallClose(
+      name, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT, pid,
+      [&](OpenFile&, DOKAN_FILE_INFO& r) {
+        return ops_->SetFileTime(name.c_str(), nullptr, a, w, &r);
+      },
+      CloseWith::kPlainClose));
 }
 
 int Requests::statfs(struct statvfs* out, uint32_t pid) {
