@@ -179,34 +179,13 @@ rclone_pending_uploads() {
 
 # --- the loopback TLS ceiling: nginx serving files over TLS 1.3 -------------
 
+. "$(dirname "${BASH_SOURCE[0]}")/nginx.sh"
+
 # nginx (one worker, no access log, TLS 1.3 only) serving a directory.
 nginx_start() {  # directory to serve
   bench_cert
   nginx_port=$(bench_free_port)
-  mkdir -p "$work/nginx"
-  cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$nginx_port ssl;
-    ssl_certificate $work/webdav-cert.pem;
-    ssl_certificate_key $work/webdav-key.pem;
-    ssl_protocols TLSv1.3;
-    root $1;
-  }
-}
-CONF
+  nginx_write_conf "$work/nginx" "$nginx_port" "$work/webdav-cert.pem" "$work/webdav-key.pem" "$1"
   nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" >"$work/nginx/out.log" 2>&1 &
   bench_pids+=($!)
   local i

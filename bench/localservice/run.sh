@@ -59,30 +59,8 @@ oport=$(free_port)
   -cert "$work/data/tls/server.pem" -key "$work/data/tls/server-key.pem") >/dev/null 2>&1 &
 pids+=($!)
 nport=$(free_port)
-mkdir -p "$work/nginx"
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$nport ssl;
-    ssl_certificate $work/data/tls/server.pem;
-    ssl_certificate_key $work/data/tls/server-key.pem;
-    ssl_protocols TLSv1.3;
-    root $work/www;
-  }
-}
-CONF
+. "$root/bench/common/nginx.sh"
+nginx_write_conf "$work/nginx" "$nport" "$work/data/tls/server.pem" "$work/data/tls/server-key.pem" "$work/www"
 command -v nginx >/dev/null || "$root/bench/setup"
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" >/dev/null 2>&1 &
 pids+=($!)
