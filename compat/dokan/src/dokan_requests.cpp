@@ -49,6 +49,17 @@ FILETIME ToFiletime(const struct timespec& ts) {
   return ft;
 }
 
+// The mounting user owns every entry. Asked once: a listing fills thousands
+// of entries, and each call is a system call.
+uid_t OwnerUid() {
+  static const uid_t uid = getuid();
+  return uid;
+}
+gid_t OwnerGid() {
+  static const gid_t gid = getgid();
+  return gid;
+}
+
 void FillCommon(DWORD attributes, const FILETIME& c, const FILETIME& a, const FILETIME& w,
                 uint64_t size, struct stat* st) {
   *st = {};
@@ -57,8 +68,8 @@ void FillCommon(DWORD attributes, const FILETIME& c, const FILETIME& a, const FI
   if (attributes & FILE_ATTRIBUTE_READONLY) perm &= ~0222;
   st->st_mode = (dir ? S_IFDIR : S_IFREG) | perm;
   st->st_nlink = dir ? 2 : 1;
-  st->st_uid = getuid();
-  st->st_gid = getgid();
+  st->st_uid = OwnerUid();
+  st->st_gid = OwnerGid();
   st->st_size = static_cast<off_t>(size);
   st->st_blocks = static_cast<blkcnt_t>((size + 511) / 512);
   st->st_blksize = 1 << 20;
@@ -280,8 +291,8 @@ int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, ui
     std::memset(st, 0, sizeof *st);
     st->st_mode = S_IFDIR | 0111;
     st->st_nlink = 2;
-    st->st_uid = getuid();
-    st->st_gid = getgid();
+    st->st_uid = OwnerUid();
+    st->st_gid = OwnerGid();
     return 0;
   }
   if (s < 0) return Errno(s);
