@@ -41,8 +41,8 @@ all_mibps() { local out="" v; for v in "$@"; do out="$out$(mibps "$size_mib" "$v
 # Every measurement alternates between the systems round by round, so that
 # load from other work on the machine falls on all of them alike.
 svc_start
-mkdir -p "$work/dav" "$work/pt-back" "$work/mnt-pt"
-webdav_start "$work/dav"
+mkdir -p "$stores/dav" "$work/pt-back" "$work/mnt-pt"
+webdav_start "$stores/dav"
 mkdir -p "$work/www"
 cp "$work/src-1.bin" "$work/www/w1.bin"
 nginx_start "$work/www"
@@ -68,7 +68,7 @@ rclone_write_once() {  # round
   s=$(now)
   timeout 300 cp "$work/src-$1.bin" "$rmnt/w$1.bin" || bench_die "cp onto the rclone mount failed"
   for _ in $(seq 15000); do
-    if [ "$(stat -c %s "$work/dav/w$1.bin" 2>/dev/null || echo 0)" -eq $((size_mib << 20)) ] &&
+    if [ "$(stat -c %s "$stores/dav/w$1.bin" 2>/dev/null || echo 0)" -eq $((size_mib << 20)) ] &&
        [ "$(rclone_pending)" = 0 ]; then break; fi
     sleep 0.02
   done
@@ -84,7 +84,7 @@ for r in $(seq "$rounds"); do
   else
     rclone_write+=("$(rclone_write_once "$r")"); ours_write+=("$(ours_write_once "$r")")
   fi
-  cmp "$work/src-$r.bin" "$work/dav/w$r.bin" || bench_die "w$r.bin on the webdav side differs from its source"
+  cmp "$work/src-$r.bin" "$stores/dav/w$r.bin" || bench_die "w$r.bin on the webdav side differs from its source"
 done
 
 # Cold: empty caches, fresh mounts, page cache dropped. (Mounts change the
@@ -186,6 +186,8 @@ measured alternately round by round, all on loopback, in one run:
 - **rclone**: \`rclone mount --vfs-cache-mode full --vfs-write-back 0s\` of
   \`rclone serve webdav\` with TLS (self-signed certificate made with openssl,
   \`--ca-cert\` on the mount) serving a local directory;
+- both servers keep their stores in memory (tmpfs under /dev/shm), so that the server
+  machine's disk is not what is measured; the clients' caches are on disk (ext4);
 - **passthrough**: \`fuse_passthrough_min\` (bench/dokan), a minimal libfuse3 passthrough of
   a local directory with the same FUSE options as our layer.
 

@@ -41,9 +41,9 @@ make_small() {  # directory
 for r in $(seq "$rounds"); do make_small "$work/small/ours-$r"; make_small "$work/small/rclone-$r"; done
 
 svc_start
-mkdir -p "$work/dav"
-cp -r "$src" "$work/dav/"
-webdav_start "$work/dav"
+mkdir -p "$stores/dav"
+cp -r "$src" "$stores/dav/"
+webdav_start "$stores/dav"
 mnt="$work/mnt-ours"
 rmnt="$work/mnt-rclone"
 
@@ -99,7 +99,7 @@ rclone_round() {  # round
   s=$(now)
   timeout 600 cp -r "$work/small/rclone-$1" "$rmnt/" || bench_die "cp onto the rclone mount failed"
   for _ in $(seq 30000); do
-    if [ "$(dav_complete "$work/dav/rclone-$1")" -eq "$small" ] && [ "$(rclone_pending)" = 0 ]; then break; fi
+    if [ "$(dav_complete "$stores/dav/rclone-$1")" -eq "$small" ] && [ "$(rclone_pending)" = 0 ]; then break; fi
     sleep 0.02
   done
   e=$(now)
@@ -117,7 +117,7 @@ ours_clear_cache
 ours_mount "$mnt"
 for r in $(seq "$rounds"); do
   diff -r "$work/small/ours-$r" "$mnt/Home/ours-$r" >/dev/null || bench_die "ours-$r differs on our drive"
-  diff -r "$work/small/rclone-$r" "$work/dav/rclone-$r" >/dev/null || bench_die "rclone-$r differs on the webdav side"
+  diff -r "$work/small/rclone-$r" "$stores/dav/rclone-$r" >/dev/null || bench_die "rclone-$r differs on the webdav side"
 done
 ours_unmount "$mnt"
 
@@ -137,7 +137,9 @@ cat >"$here/REPORT.md" <<REPORT
   loopback), block cache and log in a scratch directory;
 - **rclone**: \`rclone mount --vfs-cache-mode full --vfs-write-back 0s\` of
   \`rclone serve webdav\` with TLS (self-signed certificate made with openssl,
-  \`--ca-cert\` on the mount) on loopback, serving a local directory.
+  \`--ca-cert\` on the mount) on loopback, serving a local directory;
+- both servers keep their stores in memory (tmpfs under /dev/shm), so that the server
+  machine's disk is not what is measured; the clients' caches are on disk (ext4).
 
 $rounds rounds, the systems alternating round by round (odd rounds ours first); each
 round is a fresh mount (rclone: with a new, empty cache directory). Medians; all rounds

@@ -12,6 +12,17 @@
 // trust store, plus the CA file named by CURL_CA_BUNDLE when set. A client
 // certificate set in LibraryState is attached as the handle's private data
 // and presented in the handshake from its PEM certificate and key.
+//
+// Requests that must not be sent twice (Repeat::kOnce): when a kept
+// connection ends without an answer, libcurl sends the request again on a
+// new connection by itself, taking the end for an idle close, though the
+// service may have carried out the first one. Such a request with a body
+// therefore hands its body to libcurl through read callbacks that cannot
+// rewind: a second send fails (CURLE_SEND_FAIL_REWIND) instead of going out,
+// and the request may use a kept connection that served a call moments ago
+// (a server closes idle connections after seconds, not sooner). One without
+// a body (a GET) has nothing to refuse a rewind with and opens a new
+// connection.
 #include "webapi/transport.h"
 
 #include <curl/curl.h>
@@ -19,6 +30,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -48,6 +60,9 @@ constexpr long kSendBufferBytes = 512 * 1024;
 // Directory of the system's hashed trust anchors, kept in use when an
 // extra CA file is given.
 constexpr const char* kSystemCaPath = "/etc/ssl/certs";
+// Longest idle time of a kept connection that a Repeat::kOnce request may
+// use; far below the idle limit of any server.
+constexpr long kOnceMaxIdleSeconds = 2;
 
 struct MimeDeleter {
   void operator()(curl_mime* m) const { curl_mime_free(m); }
@@ -96,6 +111,22 @@ size_t readFilePart(char* buffer, size_t size, size_t items, void* arg) {
     part->remaining -= n;
     return static_cast<size_t>(n);
   }
+}
+
+// Text sent once through a read callback: the body of a request that must
+// not be sent twice (no seek function, so libcurl cannot rewind it).
+struct OnceText {
+  std::string text;
+  size_t sent = 0;
+  explicit OnceText(std::string t) : text(std::move(t)) {}
+};
+
+size_t readOnceText(char* buffer, size_t size, size_t items, void* arg) {
+  auto* body = static_cast<OnceText*>(arg);
+  const size_t n = std::min(size * items, body->text.size() - body->sent);
+  std::memcpy(buffer, body->text.data() + body->sent, n);
+  body->sent += n;
+  return n;
 }
 
 // Lets libcurl rewind a part when it has to send it again.
@@ -190,6 +221,7 @@ class Attempt {
     handle_ = nullptr;
     form_.reset();
     parts_.clear();
+    onceTexts_.clear();
     sink_.reset();
   }
 
@@ -214,6 +246,7 @@ class Attempt {
   MimeForm form_;
   std::string encodedBody_;
   std::vector<std::unique_ptr<FilePart>> parts_;
+  std::vector<std::unique_ptr<OnceText>> onceTexts_;
   std::unique_ptr<FileSink> sink_;
 };
 
@@ -221,13 +254,14 @@ int Attempt::setUp() {
   handle_ = borrowHandle();
   if (handle_ == nullptr) return CURLE_FAILED_INIT;
   CURL* h = handle_;
-  // A repeated attempt never trusts the connection the failed one used.
-  // A request that must not be sent twice never goes on a kept connection
-  // either: when a kept connection ends without an answer, libcurl sends the
-  // request again on a new one by itself (it takes the end for an idle
-  // close), and the service may have carried out the first one.
-  if (freshConnection_ || request_.repeat != Repeat::kSafe) {
+  // A repeated attempt never trusts the connection the failed one used. A
+  // request that must not be sent twice goes on a kept connection only when
+  // its body cannot be sent again (see the top of this file).
+  const bool once = request_.repeat != Repeat::kSafe;
+  if (freshConnection_ || (once && request_.params.empty())) {
     curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+  } else if (once) {
+    curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kOnceMaxIdleSeconds);
   }
   if (state().debug) {
     curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &traceFunction);
@@ -258,6 +292,7 @@ std::string sentName(const std::string& name, bool& secret) {
 
 int Attempt::addParameters() {
   CURL* h = handle_;
+  const bool rewindable = request_.repeat == Repeat::kSafe;
   if (request_.multipart) {
     form_.reset(curl_mime_init(h));
     if (!form_) return CURLE_OUT_OF_MEMORY;
@@ -284,11 +319,17 @@ int Attempt::addParameters() {
         file->size = file->remaining = static_cast<curl_off_t>(st.st_size);
         curl_mime_name(part, name.c_str() + 1);
         curl_mime_filename(part, "data.dat");
-        curl_mime_data_cb(part, file->size, &readFilePart, &seekFilePart, nullptr, file.get());
+        curl_mime_data_cb(part, file->size, &readFilePart, rewindable ? &seekFilePart : nullptr,
+                          nullptr, file.get());
         parts_.push_back(std::move(file));
-      } else {
+      } else if (rewindable) {
         curl_mime_name(part, name.c_str());
         curl_mime_data(part, param.value.data(), param.value.size());
+      } else {
+        curl_mime_name(part, name.c_str());
+        onceTexts_.push_back(std::make_unique<OnceText>(param.value));
+        curl_mime_data_cb(part, static_cast<curl_off_t>(param.value.size()), &readOnceText,
+                          nullptr, nullptr, onceTexts_.back().get());
       }
     }
     curl_easy_setopt(h, CURLOPT_MIMEPOST, form_.get());
@@ -310,7 +351,15 @@ int Attempt::addParameters() {
     encodedBody_ = body.substr(1);
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
                      static_cast<curl_off_t>(encodedBody_.size()));
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, encodedBody_.c_str());
+    if (rewindable) {
+      curl_easy_setopt(h, CURLOPT_POSTFIELDS, encodedBody_.c_str());
+    } else {
+      // The same bytes through a read callback without a seek function.
+      curl_easy_setopt(h, CURLOPT_POST, 1L);
+      onceTexts_.push_back(std::make_unique<OnceText>(encodedBody_));
+      curl_easy_setopt(h, CURLOPT_READFUNCTION, &readOnceText);
+      curl_easy_setopt(h, CURLOPT_READDATA, onceTexts_.back().get());
+    }
   }
   return 0;
 }

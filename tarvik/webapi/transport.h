@@ -4,8 +4,8 @@
 // Every attempt gets its own form, body text and open files, all released
 // before the next attempt, and borrows an easy handle that no other transfer
 // uses meanwhile (webapi/connection_pool.h: connections and TLS sessions are
-// kept between calls; a repeated attempt and every Repeat::kOnce request
-// open a new connection, resuming the TLS session), so calls
+// kept between calls; a repeated attempt and a Repeat::kOnce request
+// without a body open a new connection, resuming the TLS session), so calls
 // are re-entrant and run concurrently on any thread. It
 // reads the proxy and certificate fields of LibraryState without locking
 // (they are set before transfers start).

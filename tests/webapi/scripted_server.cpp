@@ -103,6 +103,12 @@ void ScriptedServer::handle(const void* request, void* response) {
     }
   }
   if (answer.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
+  if (answer.drop && req.ssl != nullptr) {
+    // Ends the TCP connection under the TLS layer after the request was read.
+    ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
+    res.set_header("Connection", "close");
+    return;
+  }
   res.status = answer.status;
   res.set_content(answer.body, answer.contentType.c_str());
 }

@@ -22,6 +22,7 @@ struct Answer {
   std::string body;
   std::string contentType = "application/json";
   int delayMs = 0;
+  bool drop = false;  // the connection ends after the request: no answer at all
 };
 
 struct FilePartSeen {

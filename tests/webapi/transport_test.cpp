@@ -60,6 +60,8 @@ class PauseRecorder {
 class TransportTest : public ::testing::Test {
  protected:
   void SetUp() override { useService(server.baseUrl()); }
+  // Kept connections end before the server does: it waits for open ones.
+  void TearDown() override { tarvik::closeIdleConnections(); }
   PauseRecorder pauses;
   TransferRequest request(const std::string& path, std::vector<RequestParam> params = {}) {
     TransferRequest r;
@@ -86,39 +88,79 @@ TEST_F(TransportTest, ThreeFailedAttemptsGiveTheLastStatusWithWarningsAndPauses)
 
 // Connections are kept between calls; a repeated attempt opens a new one,
 // and the call after it reuses that one again. A request that must not be
-// sent twice always opens its own: libcurl would silently send it again when
-// a kept connection ended without an answer.
-TEST_F(TransportTest, SafeCallsReuseTheirConnectionRetriesAndOneTimeCallsOpenNewOnes) {
+// sent twice uses a kept connection only when it has a body.
+TEST_F(TransportTest, CallsReuseTheirConnectionAndARetryOpensANewOne) {
   tarvik::closeIdleConnections();
-  auto safe = [&](const std::string& path) {
-    TransferRequest r = request(path);
-    r.repeat = tarvik::Repeat::kSafe;
-    return r;
+  auto call = [&](const std::string& path, tarvik::Repeat repeat,
+                  std::vector<RequestParam> params = {}) {
+    TransferRequest r = request(path, std::move(params));
+    r.repeat = repeat;
+    return tarvik::performTransfer(r);
   };
-  for (int i = 0; i < 4; ++i) {
-    TransferRequest r = safe("api/x");
-    ASSERT_EQ(tarvik::performTransfer(r), 0);
-  }
+  const auto kSafe = tarvik::Repeat::kSafe, kOnce = tarvik::Repeat::kOnce;
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(call("api/x", kSafe), 0);
   server.queue(Answer{503, "busy"});
-  TransferRequest retried = safe("api/y");
-  ASSERT_EQ(tarvik::performTransfer(retried), 0);
-  TransferRequest after = safe("api/z");
-  ASSERT_EQ(tarvik::performTransfer(after), 0);
-  TransferRequest once = request("api/commit");
-  ASSERT_EQ(tarvik::performTransfer(once), 0);
-  TransferRequest afterOnce = safe("api/w");
-  ASSERT_EQ(tarvik::performTransfer(afterOnce), 0);
+  ASSERT_EQ(call("api/y", kSafe), 0);
+  ASSERT_EQ(call("api/z", kSafe), 0);
+  ASSERT_EQ(call("api/commit", kOnce, {{"a", "1"}}), 0);
+  ASSERT_EQ(call("api/logout", kOnce), 0);
+  ASSERT_EQ(call("api/w", kSafe), 0);
 
   const std::vector<RequestSeen> seen = server.requests();
-  ASSERT_EQ(seen.size(), 9u);
+  ASSERT_EQ(seen.size(), 10u);
   for (int i = 1; i < 5; ++i) EXPECT_EQ(seen[i].remotePort, seen[0].remotePort) << i;
   EXPECT_NE(seen[5].remotePort, seen[4].remotePort);  // the retry's own connection
   EXPECT_EQ(seen[6].remotePort, seen[5].remotePort);
-  EXPECT_NE(seen[7].remotePort, seen[6].remotePort);  // the one-time call's own
-  EXPECT_EQ(seen[8].remotePort, seen[7].remotePort);  // and kept afterwards
+  EXPECT_EQ(seen[7].remotePort, seen[6].remotePort);  // a one-time call with a body
+  EXPECT_EQ(seen[7].body, "a=1");
+  EXPECT_NE(seen[8].remotePort, seen[7].remotePort);  // one without: its own
+  EXPECT_EQ(seen[9].remotePort, seen[8].remotePort);  // and kept afterwards
   EXPECT_GE(tarvik::idleHandleCount(), 1u);
   tarvik::closeIdleConnections();
   EXPECT_EQ(tarvik::idleHandleCount(), 0u);
+}
+
+// A kept connection that ends after a one-time request went out, without an
+// answer: libcurl takes that for an idle close and would send the request
+// again on a new connection, and the service would carry it out twice. It is
+// sent once and fails; a safe request in the same place is sent again.
+TEST_F(TransportTest, AOneTimeRequestOnAKeptConnectionThatEndsIsNeverSentAgain) {
+  tarvik::closeIdleConnections();
+  auto warm = [&] {
+    TransferRequest r = request("api/warm");
+    r.repeat = tarvik::Repeat::kSafe;
+    ASSERT_EQ(tarvik::performTransfer(r), 0);
+  };
+  struct Case {
+    const char* path;
+    bool multipart;
+    tarvik::Repeat repeat;
+    size_t sends;
+  };
+  const Case cases[] = {{"api/uploadFile", true, tarvik::Repeat::kOnce, 1},
+                        {"api/moveResource", false, tarvik::Repeat::kOnce, 1},
+                        {"api/getEntries", false, tarvik::Repeat::kSafe, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    warm();
+    const size_t before = server.requestCount();
+    server.queue(Answer{200, "", "application/json", 0, /*drop=*/true});
+    TransferRequest r = request(c.path, {{"token", "t"}, {"blockIds", "[ \"a#1\"]"}});
+    r.repeat = c.repeat;
+    r.multipart = c.multipart;
+    const int result = tarvik::performTransfer(r);
+    const std::vector<RequestSeen> seen = server.requests();
+    size_t sends = 0;
+    for (size_t i = before; i < seen.size(); ++i) sends += seen[i].path == "/" + std::string(c.path);
+    EXPECT_EQ(sends, c.sends);
+    EXPECT_EQ(seen[before].remotePort, seen[before - 1].remotePort);  // the kept connection
+    if (c.repeat == tarvik::Repeat::kOnce) {
+      EXPECT_NE(result, 0);
+    } else {
+      EXPECT_EQ(result, 0);
+    }
+  }
+  warm();  // the next call finds a working connection
 }
 
 // A handle goes back to the pool reset: nothing of one call (body, file
