@@ -107,6 +107,28 @@ void runPrefetchTask(const BlockInfoPtr& b, const FileContextPtr& fc) {
   }
 }
 
+namespace {
+
+// Reads up to `n` bytes at `off`; stops early at the end of the file or at
+// an error (its errno in `err`). The bytes read.
+int64_t readFully(int fd, char* dst, int64_t n, int64_t off, int* err) {
+  int64_t got = 0;
+  while (got < n) {
+    const ssize_t r =
+        ::pread(fd, dst + got, static_cast<size_t>(n - got), static_cast<off_t>(off + got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      *err = errno;
+      break;
+    }
+    if (r == 0) break;
+    got += r;
+  }
+  return got;
+}
+
+}  // namespace
+
 int cloud_read(const char* path, char* buf, size_t len, int64_t off, bool sync, DecasHandle* h) {
   (void)path;
   FileContextPtr fc = h != nullptr ? h->fileContext : nullptr;
@@ -142,53 +164,62 @@ int cloud_read(const char* path, char* buf, size_t len, int64_t off, bool sync, 
       got = std::min<int64_t>(remaining, BLOCK_SIZE - o);
       std::memset(buf + done, 0, static_cast<size_t>(got));
     } else {
-      ScopedLock lock(b->mutex);
-      const int64_t avail = static_cast<int64_t>(b->length) - o;
-      if (b->path.empty()) {
-        // A block appended by extending the file and never written.
-        if (avail < 0) {
-          TLOG_WARN("block over read: ", avail);
-          break;
-        }
-        got = std::min(remaining, avail);
-        std::memset(buf + done, 0, static_cast<size_t>(got));
-      } else {
-        if (!b->file.isOpen()) {
-          if (sync && previous) {
-            // A sequential reader leaves the previous block: let its file go.
-            ScopedLock previousLock(previous->mutex);
-            if (previous->file.isOpen() && !previous->id.empty()) previous->file.close();
-          }
-          CachePin pin(b->id);  // from the check until the descriptor is closed
-          const int r = ensureBlockFile(*b, *fc);
-          if (r != 0) return r;
-          TLOG_DEBUG("open block file: ", b->path);
-          // Named block files are never modified: read-only. A private copy
-          // (no id) is opened as the writer would.
-          const int fd = ::open(b->path.c_str(),
-                                (b->id.empty() ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-          if (fd < 0) return osFailure(errno);
-          b->file.reset(fd, b->id.empty() ? CachePin() : std::move(pin));
-          b->fileWritable = b->id.empty();
-          if (!b->id.empty()) b->knownCached.store(true);
-        }
-        if (avail < 0) {
-          TLOG_WARN("block over read: ", avail);
-          break;
-        }
-        const int64_t n = std::min(remaining, avail);
-        while (got < n) {
-          const ssize_t r = ::pread(b->file.fd(), buf + done + got, static_cast<size_t>(n - got),
-                                    static_cast<off_t>(o + got));
-          if (r < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            if (done == 0 && got == 0) return osFailure(err);
+      // A named block file never changes: it is read after the block's mutex
+      // is released, through a descriptor of its own, so that readers of one
+      // block (the kernel's read-ahead sends several requests at once) do not
+      // wait for each other's disk reads. A private copy is read under the
+      // mutex, in order with its writes.
+      int unlockedFd = -1;
+      int64_t n = 0;
+      int err = 0;
+      {
+        ScopedLock lock(b->mutex);
+        const int64_t avail = static_cast<int64_t>(b->length) - o;
+        if (b->path.empty()) {
+          // A block appended by extending the file and never written.
+          if (avail < 0) {
+            TLOG_WARN("block over read: ", avail);
             break;
           }
-          if (r == 0) break;
-          got += r;
+          got = std::min(remaining, avail);
+          std::memset(buf + done, 0, static_cast<size_t>(got));
+        } else {
+          if (!b->file.isOpen()) {
+            if (sync && previous) {
+              // A sequential reader leaves the previous block: let its file go.
+              ScopedLock previousLock(previous->mutex);
+              if (previous->file.isOpen() && !previous->id.empty()) previous->file.close();
+            }
+            CachePin pin(b->id);  // from the check until the descriptor is closed
+            const int r = ensureBlockFile(*b, *fc);
+            if (r != 0) return r;
+            TLOG_DEBUG("open block file: ", b->path);
+            // Named block files are never modified: read-only. A private copy
+            // (no id) is opened as the writer would.
+            const int fd = ::open(b->path.c_str(),
+                                  (b->id.empty() ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+            if (fd < 0) return osFailure(errno);
+            b->file.reset(fd, b->id.empty() ? CachePin() : std::move(pin));
+            b->fileWritable = b->id.empty();
+            if (!b->id.empty()) b->knownCached.store(true);
+          }
+          if (avail < 0) {
+            TLOG_WARN("block over read: ", avail);
+            break;
+          }
+          n = std::min(remaining, avail);
+          if (!b->id.empty()) unlockedFd = ::fcntl(b->file.fd(), F_DUPFD_CLOEXEC, 0);
+          if (unlockedFd < 0) got = readFully(b->file.fd(), buf + done, n, o, &err);
         }
+      }
+      if (unlockedFd >= 0) {
+        got = readFully(unlockedFd, buf + done, n, o, &err);
+        ::close(unlockedFd);
+      }
+      if (err != 0) {
+        if (done == 0 && got == 0) return osFailure(err);
+        done += got;  // the bytes before the failure
+        break;
       }
     }
     done += got;
