@@ -58,13 +58,17 @@ rclone_pending() {
 }
 # Ours: close flushes, so cp returns once the service holds the file's blocks
 # and its committed block list.
+# Each write starts with nothing of earlier rounds waiting to be written to
+# disk (sync first): neither system pays for the other's write-back.
 ours_write_once() {  # round
+  sync
   timed timeout 300 cp "$work/src-$1.bin" "$mnt/Home/w$1.bin"
 }
 # rclone: cp, then wait until the webdav side holds the whole file and the
 # mount reports no upload in progress or queued (polled every 20 ms).
 rclone_write_once() {  # round
   local s e
+  sync
   s=$(now)
   timeout 300 cp "$work/src-$1.bin" "$rmnt/w$1.bin" || bench_die "cp onto the rclone mount failed"
   for _ in $(seq 15000); do
@@ -76,9 +80,17 @@ rclone_write_once() {  # round
   [ "$(rclone_pending)" = 0 ] || bench_die "rclone did not finish uploading w$1.bin"
   elapsed "$s" "$e"
 }
-ours_write=(); rclone_write=()
+# The floor of any client that keeps what it writes on the local disk: the
+# same cp into a file on the local disk (page cache, no sync), same rounds.
+local_write_once() {  # round
+  sync
+  timed cp "$work/src-$1.bin" "$work/local-$1.bin"
+  rm -f "$work/local-$1.bin"
+}
+ours_write=(); rclone_write=(); local_write=()
 for r in $(seq "$rounds"); do
   cat "$work/src-$r.bin" >/dev/null  # the source comes from the page cache for both
+  local_write+=("$(local_write_once "$r")")
   if [ $((r % 2)) = 1 ]; then
     ours_write+=("$(ours_write_once "$r")"); rclone_write+=("$(rclone_write_once "$r")")
   else
@@ -199,6 +211,10 @@ $(row "read cold" ours_cold rclone_cold)
 $(row "read warm, page cache dropped" ours_warm rclone_warm pt_warm)
 $(row "read warm, page cache hot" ours_hot rclone_hot pt_hot)
 
+A plain \`cp\` of the same files to the local disk (ext4, page cache, no sync) in the same
+rounds, the floor of a client that keeps what it writes on disk: median $(med "${local_write[@]}") MiB/s,
+best $(best_mibps "${local_write[@]}"); all rounds $(all_mibps "${local_write[@]}").
+
 Peak resident memory (VmHWM) of a fresh tarvik-mount process while a $big_mib MiB file of
 random bytes is copied in with \`cp\`: **$hwm_mib MiB** ($mount_mib MiB after mounting;
 the copy ran at $(mibps "$big_mib" "$big_s") MiB/s).
@@ -220,7 +236,8 @@ Goals:
   is committed. rclone: close returns once the file is in its cache; the time runs from
   the start of \`cp\` until the file on the webdav side has its full size and the mount's
   remote control (\`vfs/stats\`, polled every 20 ms) reports no upload in progress or
-  queued. Each written file was then compared with its source (ours: through a fresh
+  queued. Before each write the disk is synced, so that no round pays for the write-back
+  of an earlier one. Each written file was then compared with its source (ours: through a fresh
   mount with an empty block cache; rclone: on the webdav side).
 - **Read cold**: \`dd bs=1M\` of the file to /dev/null right after a fresh mount with an
   empty cache (ours: the block directory under \`\$TMPDIR/korbel\` removed; rclone: a new

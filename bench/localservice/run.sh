@@ -14,7 +14,11 @@ root=$(cd "$here/../.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
 runs=${RUNS:-15}
 
-cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The same build directory as the other benchmarks: configured (Release)
+# only when missing.
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
 ninja -C "$build" -j2 ambermoor-local localservice_bench >/dev/null
 svcbin=$build/localservice/ambermoor-local
 benchbin=$build/bench/localservice/localservice_bench
