@@ -424,6 +424,26 @@ NTSTATUS ReadFile(LPCWSTR FileName, LPVOID Buffer, DWORD BufferLength, LPDWORD R
   return STATUS_SUCCESS;
 }
 
+// Writes all of a request. The kernel's writes all come as synchronous
+// ones, one request at a time; a synchronous write would upload the block it
+// leaves on the writer's thread, so the writer would wait for the service at
+// every block boundary. They go as overlapped writes instead: a finished
+// block is queued for upload (a writer waits only while more than a few of
+// its file's uploads are pending) and the close commits as before. An
+// overlapped write stops at the end of a block; the rest of the request
+// follows in further calls. A byte count or a status.
+int WriteWhole(const char* path, const char* buf, DWORD len, LONGLONG offset, DecasHandle* h) {
+  int64_t done = 0;
+  do {
+    const int r = decas_write(path, buf + done, static_cast<size_t>(len - done), offset + done,
+                              false, h);
+    if (r < 0) return r;
+    if (r == 0 && len != 0) break;
+    done += r;
+  } while (done < static_cast<int64_t>(len));
+  return static_cast<int>(done);
+}
+
 NTSTATUS WriteFile(LPCWSTR FileName, LPCVOID Buffer, DWORD NumberOfBytesToWrite,
                    LPDWORD NumberOfBytesWritten, LONGLONG Offset, PDOKAN_FILE_INFO info) {
   std::string name = Utf8(FileName);
@@ -452,8 +472,8 @@ NTSTATUS WriteFile(LPCWSTR FileName, LPCVOID Buffer, DWORD NumberOfBytesToWrite,
   if (info->SynchronousIo) DOKAN_TRACE(">Synchronous Write\n");
   if (r >= 0) {
     // A write on an open that failed before is not attempted (-1 below).
-    r = ctx->failed ? -1 : decas_write(path, static_cast<const char*>(Buffer),
-                                       NumberOfBytesToWrite, Offset, info->SynchronousIo, h);
+    r = ctx->failed ? -1 : WriteWhole(path, static_cast<const char*>(Buffer),
+                                      NumberOfBytesToWrite, Offset, h);
   }
   if (r < 0) {
     // The failure reaches the application; the mark makes Cleanup remove a

@@ -212,6 +212,30 @@ TEST_F(Adapter, ExplorerLastChunkFlushesAtOnce) {
   }
 }
 
+// Kernel writes come as synchronous ones, but go to the content layer as
+// overlapped writes (which leave the upload of a finished block to the
+// workers and stop at the end of a block): the adapter writes the rest of
+// the request in further calls, so the caller always sees all of it written.
+TEST_F(Adapter, SynchronousWritesGoOverlappedAndWhole) {
+  memtable::state().overlappedWritePiece = 1000;
+  DOKAN_FILE_INFO fi;
+  ASSERT_EQ(create(fi, u"\\big", FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, kOther), 0);
+  std::string data(2500, 'x');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
+  fi.SynchronousIo = 1;
+  DWORD written = 0;
+  ASSERT_EQ(ops().WriteFile(u"\\big", data.data(), 2500, &written, 100, &fi), 0);
+  EXPECT_EQ(written, 2500u);
+  const auto calls = memtable::state().callsOf("write");
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].b, "100:2500");
+  EXPECT_EQ(calls[1].b, "1100:1500");
+  EXPECT_EQ(calls[2].b, "2100:500");
+  for (const auto& c : calls) EXPECT_FALSE(c.flag);
+  cleanupAndClose(fi, u"\\big");
+  EXPECT_EQ(memtable::state().content("/big"), std::string(100, '\0') + data);
+}
+
 TEST_F(Adapter, FailedWriteIsReportedAndNewFileRemoved) {
   memtable::state().fail("write", -28);
   DOKAN_FILE_INFO fi;

@@ -36,6 +36,9 @@ struct State {
   // Fault injection: negative status returned by the named operation.
   std::map<std::string, int> failures;
   std::atomic<int> readDelayMs{0};
+  // When set, an overlapped (not synchronous) write takes at most this many
+  // bytes, as the content layer stops such a write at the end of a block.
+  std::atomic<size_t> overlappedWritePiece{0};
   std::atomic<int> initResult{0};
   std::atomic<int> openFiles{0};
   int64_t capacity = 1LL << 40;
@@ -49,6 +52,7 @@ struct State {
     calls.clear();
     failures.clear();
     readDelayMs = 0;
+    overlappedWritePiece = 0;
     initResult = 0;
     openFiles = 0;
   }
@@ -257,6 +261,7 @@ inline int write(const char* path, const char* buf, size_t len, int64_t off, boo
   auto it = s.nodes.find(path);
   if (it == s.nodes.end()) return -tarvik::DECAS_ENOENT;
   std::string& d = it->second.data;
+  if (size_t piece = s.overlappedWritePiece.load(); piece != 0 && !sync) len = std::min(len, piece);
   if (d.size() < static_cast<size_t>(off) + len) d.resize(static_cast<size_t>(off) + len);
   memcpy(&d[static_cast<size_t>(off)], buf, len);
   return static_cast<int>(len);
