@@ -227,6 +227,8 @@ Goals:
   hot $(goal_vs ours_hot pt_hot 0.9);
 - peak memory under 150 MiB: $(verdict 150 "$hwm_mib").
 
+Where the time of writes and warm reads goes: \`PROFILE.md\` (\`bench/cache/profile.sh\`).
+
 ## How each figure was taken
 
 - **Write until committed**: \`cp\` of a $size_mib MiB file onto the mount, a new file and new
