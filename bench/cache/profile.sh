@@ -25,13 +25,9 @@ svc_start
 mnt="$work/mnt"
 OURS_LOG=1 ours_mount "$mnt"
 head -c $((256 << 20)) /dev/urandom >"$work/src.bin"
-mkdir -p "$work/pt-back" "$work/mnt-pt"
+mkdir -p "$work/pt-back"
 cp "$work/src.bin" "$work/pt-back/w1.bin"
-"$passthrough_bin" "$work/pt-back" "$work/mnt-pt" >"$work/pt.log" 2>&1 &
-pt_pid=$!
-bench_pids+=($pt_pid)
-bench_mounts+=("$work/mnt-pt")
-bench_wait_mounted "$work/mnt-pt" "$pt_pid" || bench_die "the passthrough did not mount"
+passthrough_mount "$work/pt-back" "$work/mnt-pt"
 
 io_of() { awk -v k="$2" '$1 == k":" { print $2 }' "/proc/$1/io"; }
 ticks_of() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }

@@ -133,11 +133,7 @@ done
 # passthrough: the backing file). Once with the page cache dropped (the
 # cache is read from disk), once at once again (its files in the page cache).
 cp "$work/src-1.bin" "$work/pt-back/w1.bin"
-"$passthrough_bin" "$work/pt-back" "$work/mnt-pt" >"$work/pt.log" 2>&1 &
-pt_pid=$!
-bench_pids+=($pt_pid)
-bench_mounts+=("$work/mnt-pt")
-bench_wait_mounted "$work/mnt-pt" "$pt_pid" || bench_die "the passthrough did not mount"
+passthrough_mount "$work/pt-back" "$work/mnt-pt"
 warm_rounds=$((rounds + 2))
 ours_warm=(); ours_hot=(); rclone_warm=(); rclone_hot=(); pt_warm=(); pt_hot=()
 for _ in $(seq "$warm_rounds"); do

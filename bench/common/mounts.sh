@@ -128,6 +128,16 @@ ours_unmount() {  # mount directory
 # Empties our block cache (the drive must be unmounted).
 ours_clear_cache() { rm -rf "$(ours_tmp)/korbel/block"; }
 
+# The minimal libfuse3 passthrough of a local directory (bench/dokan).
+passthrough_mount() {  # backing directory, mount directory
+  mkdir -p "$1" "$2"
+  "$passthrough_bin" "$1" "$2" >"$work/pt.log" 2>&1 &
+  pt_pid=$!
+  bench_pids+=($pt_pid)
+  bench_mounts+=("$2")
+  bench_wait_mounted "$2" "$pt_pid" || bench_die "the passthrough did not mount"
+}
+
 # --- rclone: webdav over TLS on loopback, and mounts of it ------------------
 
 # A self-signed certificate for 127.0.0.1, made once per run.
