@@ -23,6 +23,13 @@
 // (a server closes idle connections after seconds, not sooner). One without
 // a body (a GET) has nothing to refuse a rewind with and opens a new
 // connection.
+//
+// Progress: an attempt ends when its connection is not up within the connect
+// time-out, or when it stalls once the request started (webapi/
+// progress_watch.h); either gives result 28. Whether the request had started
+// decides whether the attempt may be repeated: a one-time request that may
+// have reached the service is not sent again. There is no time-out on a
+// whole attempt, so a large block that moves slowly is never cut.
 #include "webapi/transport.h"
 
 #include <curl/curl.h>
@@ -43,15 +50,13 @@
 #include "log/log.h"
 #include "webapi/block_id.h"
 #include "webapi/connection_pool.h"
+#include "webapi/progress_watch.h"
 #include "wincrypt.h"
 
 namespace tarvik {
 
 namespace {
 
-// Upper bound of one attempt; a stalled 8 MiB block must not hang a worker
-// for ever, but slow links still finish.
-constexpr long kAttemptTimeoutSeconds = 600;
 constexpr int kMaxAttempts = 3;
 // Large receive buffer: blocks are 8 MiB and written to disk as they come,
 // so fewer, larger writes and digest updates keep downloads near wire speed.
@@ -204,11 +209,21 @@ int traceFunction(CURL*, curl_infotype type, char* data, size_t size, void*) {
   return 0;
 }
 
+// The limits of progress in force (transport_testing replaces them).
+std::atomic<long> g_connectTimeoutMs{kConnectTimeoutMs};
+std::atomic<long> g_stallWindowMs{kStallWindowMs};
+std::atomic<long> g_stallMinBytes{kStallMinBytes};
+
 // Everything one attempt owns; released in reverse order of creation.
 class Attempt {
  public:
   Attempt(TransferRequest& request, bool freshConnection)
-      : request_(request), freshConnection_(freshConnection) {
+      : request_(request),
+        freshConnection_(freshConnection),
+        connectTimeoutMs_(std::max(1L, g_connectTimeoutMs.load())),
+        stallWindowMs_(std::max(1L, g_stallWindowMs.load())),
+        stallMinBytes_(std::max(1L, g_stallMinBytes.load())),
+        watch_(stallWindowMs_, stallMinBytes_) {
     std::memset(errorText_, 0, sizeof errorText_);
   }
   Attempt(const Attempt&) = delete;
@@ -231,6 +246,8 @@ class Attempt {
   int perform(long& status);
 
   FileSink* sink() { return sink_.get(); }
+  // Whether the request started to go out: the service may have it.
+  bool requestSent() const { return watch_.requestStarted(); }
 
  private:
   int addParameters();
@@ -240,6 +257,10 @@ class Attempt {
 
   TransferRequest& request_;
   const bool freshConnection_;
+  const long connectTimeoutMs_;
+  const long stallWindowMs_;
+  const long stallMinBytes_;
+  ProgressWatch watch_;
   CURL* handle_ = nullptr;
   bool reusable_ = false;
   char errorText_[CURL_ERROR_SIZE];
@@ -276,7 +297,8 @@ int Attempt::setUp() {
   }
 
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, kAttemptTimeoutSeconds);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs_);
+  watch_.attach(h);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, kSendBufferBytes);
   applyTls();
@@ -431,6 +453,11 @@ int Attempt::applySink() {
 
 int Attempt::perform(long& status) {
   const CURLcode rc = curl_easy_perform(handle_);
+  if (rc == CURLE_ABORTED_BY_CALLBACK && watch_.stalled()) {
+    TLOG_ERROR("curl error: fewer than ", stallMinBytes_, " bytes moved in ", stallWindowMs_,
+               " ms");
+    return CURLE_OPERATION_TIMEDOUT;
+  }
   if (rc != CURLE_OK) {
     TLOG_ERROR("curl error: ", errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(rc));
     return rc;
@@ -459,21 +486,24 @@ void retryPause(int milliseconds) {
 
 }  // namespace
 
-bool shouldRetry(int result, long status, Repeat repeat) {
+bool shouldRetry(int result, long status, Repeat repeat, bool requestSent) {
+  const bool timedOut = result == CURLE_OPERATION_TIMEDOUT;
   // The request never reached the service: sending it again is always safe.
   const bool notSent = result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_CONNECT ||
-                       result == CURLE_SSL_CONNECT_ERROR;
-  // The connection ended after the request went out: the service may have
-  // carried it out, so only a request whose repetition changes nothing goes
-  // again.
-  const bool answerLost = result == CURLE_GOT_NOTHING || result == CURLE_RECV_ERROR;
+                       result == CURLE_SSL_CONNECT_ERROR || (timedOut && !requestSent);
+  // The connection ended or stalled after the request went out: the service
+  // may have carried it out, so only a request whose repetition changes
+  // nothing goes again.
+  const bool answerLost =
+      result == CURLE_GOT_NOTHING || result == CURLE_RECV_ERROR || (timedOut && requestSent);
   if (answerLost && repeat != Repeat::kSafe) return false;
   // Any other result keeps the status of an earlier attempt: an answer
   // other than 200 so far is tried again.
   if (!notSent && !answerLost && status == 200) return false;
   TLOG_WARN("curl retry> res = ", result, ", code = ", status);
-  // A failed handshake or a lost answer on a good status is retried at once;
-  // a host that is missing, refusing or answering badly gets a moment.
+  // A failed handshake, a time-out (which has waited already) or a lost
+  // answer on a good status is retried at once; a host that is missing,
+  // refusing or answering badly gets a moment.
   if (result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_CONNECT || status != 200) {
     retryPause(kRetryPauseMs);
   }
@@ -482,6 +512,12 @@ bool shouldRetry(int result, long status, Repeat repeat) {
 
 namespace transport_testing {
 void setRetryPause(RetryPause pause) { g_retryPause.store(pause); }
+
+void setProgressLimits(const ProgressLimits& limits) {
+  g_connectTimeoutMs.store(limits.connectTimeoutMs);
+  g_stallWindowMs.store(limits.stallWindowMs);
+  g_stallMinBytes.store(limits.stallMinBytes);
+}
 }  // namespace transport_testing
 
 int performTransfer(TransferRequest& request) {
@@ -490,6 +526,7 @@ int performTransfer(TransferRequest& request) {
   int result = 0;
   int64_t bytes = 0;
   std::string digest;
+  bool sent = false;
 
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     const auto start = std::chrono::steady_clock::now();
@@ -497,6 +534,7 @@ int performTransfer(TransferRequest& request) {
       Attempt current(request, attempt > 0);
       result = current.setUp();
       if (result == 0) result = current.perform(status);
+      sent = current.requestSent();
       if (request.mode == BodyMode::kFile) {
         if (FileSink* sink = current.sink()) {
           bytes = sink->bytes;
@@ -511,7 +549,7 @@ int performTransfer(TransferRequest& request) {
         std::chrono::steady_clock::now() - start);
     TLOG_DEBUG("curl post time = ", static_cast<long long>(elapsed.count()), "[ms] for ",
                request.url);
-    if (!shouldRetry(result, status, request.repeat)) break;
+    if (!shouldRetry(result, status, request.repeat, sent)) break;
     ++retries;
   }
 

@@ -58,6 +58,18 @@ struct TransferRequest {
 // fails before anything is sent (libcurl's "could not read file" code).
 constexpr int kResultFilePartUnreadable = 26;  // CURLE_READ_ERROR
 
+// Limits that end an attempt on a connection that makes no progress (a
+// network that drops packets instead of refusing them, a suspended link).
+// The connection (name resolution, TCP and TLS handshakes, proxy tunnel) must
+// be up within kConnectTimeoutMs; from the moment the request goes out, each
+// kStallWindowMs must see at least kStallMinBytes of request or answer body
+// move. An attempt that misses either ends with libcurl result 28
+// (CURLE_OPERATION_TIMEDOUT). Nothing limits the length of a whole attempt:
+// a slow transfer that keeps moving runs to its end.
+constexpr long kConnectTimeoutMs = 15000;
+constexpr long kStallWindowMs = 30000;
+constexpr long kStallMinBytes = 1024;
+
 // Runs the request: up to three attempts. 0 when the last attempt ended with
 // HTTP status 200; otherwise the libcurl result, or the last HTTP status when
 // attempts were repeated and the last ended with a status other than 200.
@@ -67,15 +79,28 @@ int performTransfer(TransferRequest& request);
 // `status` is repeated. A connection that never carried the request (6, 7,
 // 35) and an answer other than 200 are repeated for every request; a
 // connection lost after the request went out (52, 56) only for a request
-// that is `Repeat::kSafe`. When it repeats, logs the warning and pauses 1
-// second for results 6 and 7 and for statuses other than 200.
-bool shouldRetry(int result, long status, Repeat repeat);
+// that is `Repeat::kSafe`. A time-out (28) counts as a connection that never
+// carried the request when `requestSent` is false (it did not come up in
+// time), and as a lost answer otherwise (it stalled after the request started
+// to go out). When it repeats, logs the warning and pauses 1 second for
+// results 6 and 7 and for statuses other than 200.
+bool shouldRetry(int result, long status, Repeat repeat, bool requestSent = true);
 
 namespace transport_testing {
 // Replaces the pause before a repeated attempt (it gets the length of the
 // pause, 1000 ms); null restores sleeping. Tests only.
 using RetryPause = void (*)(int milliseconds);
 void setRetryPause(RetryPause pause);
+
+// Replaces the limits of progress for the attempts that start afterwards;
+// a default-constructed value restores them. Values below 1 are taken as 1.
+// Tests only.
+struct ProgressLimits {
+  long connectTimeoutMs = kConnectTimeoutMs;
+  long stallWindowMs = kStallWindowMs;
+  long stallMinBytes = kStallMinBytes;
+};
+void setProgressLimits(const ProgressLimits& limits);
 }  // namespace transport_testing
 
 }  // namespace tarvik

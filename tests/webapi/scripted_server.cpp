@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,11 @@ ScriptedServer::ScriptedServer(Options options) {
 }
 
 ScriptedServer::~ScriptedServer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+  }
+  stopping_.notify_all();
   server_->stop();
   if (thread_.joinable()) thread_.join();
 }
@@ -103,14 +109,28 @@ void ScriptedServer::handle(const void* request, void* response) {
     }
   }
   if (answer.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
-  if (answer.drop && req.ssl != nullptr) {
+  if (answer.silent) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_.wait(lock, [this] { return stopped_; });
+  }
+  if ((answer.drop || answer.silent) && req.ssl != nullptr) {
     // Ends the TCP connection under the TLS layer after the request was read.
     ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
     res.set_header("Connection", "close");
     return;
   }
   res.status = answer.status;
-  res.set_content(answer.body, answer.contentType.c_str());
+  if (answer.dripMs <= 0) {
+    res.set_content(answer.body, answer.contentType.c_str());
+    return;
+  }
+  const std::string body = answer.body;
+  const auto pause = std::chrono::milliseconds(answer.dripMs);
+  res.set_content_provider(body.size(), answer.contentType.c_str(),
+                           [body, pause](size_t offset, size_t, httplib::DataSink& sink) {
+                             std::this_thread::sleep_for(pause);
+                             return sink.write(body.data() + offset, 1);
+                           });
 }
 
 int refusedPort() {
@@ -124,6 +144,59 @@ int refusedPort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   ::close(fd);  // bound but never listening: nothing accepts on it
   return ntohs(addr.sin_port);
+}
+
+namespace {
+
+sockaddr_in loopback(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  return addr;
+}
+
+}  // namespace
+
+SilentPort::SilentPort(bool fullBacklog) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = loopback(0);
+  socklen_t len = sizeof addr;
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener_, fullBacklog ? 0 : 16) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error("silent port set-up failed");
+  }
+  port_ = ntohs(addr.sin_port);
+  if (!fullBacklog) return;
+  // A backlog of 0 holds one connection; with it queued, the kernel drops
+  // the SYN of every further one.
+  filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in to = loopback(port_);
+  if (filler_ < 0 || ::connect(filler_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    throw std::runtime_error("silent port cannot fill its backlog");
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (queued() < 1) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw std::runtime_error("silent port backlog stays empty");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+SilentPort::~SilentPort() {
+  if (filler_ >= 0) ::close(filler_);
+  if (listener_ >= 0) ::close(listener_);
+}
+
+int SilentPort::queued() const {
+  // For a listening socket the kernel reports the accept queue's length as
+  // the "unacknowledged" count.
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  if (::getsockopt(listener_, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return -1;
+  return static_cast<int>(info.tcpi_unacked);
 }
 
 }  // namespace webapi_test

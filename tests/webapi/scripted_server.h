@@ -4,6 +4,7 @@
 // empty, the default answer is used.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,8 @@ struct Answer {
   std::string contentType = "application/json";
   int delayMs = 0;
   bool drop = false;  // the connection ends after the request: no answer at all
+  bool silent = false;  // the request is read and never answered while the server runs
+  int dripMs = 0;       // > 0: the body goes out one byte at a time, each after this pause
 };
 
 struct FilePartSeen {
@@ -73,6 +76,8 @@ class ScriptedServer {
   std::thread thread_;
   int port_ = 0;
   std::mutex mutex_;
+  std::condition_variable stopping_;  // releases silent answers
+  bool stopped_ = false;
   std::vector<Answer> queue_;
   Answer default_;
   std::vector<RequestSeen> seen_;
@@ -80,5 +85,28 @@ class ScriptedServer {
 
 // A loopback port on which nothing listens: connections are refused.
 int refusedPort();
+
+// A loopback port that listens and never accepts, reads or answers: the
+// kernel completes TCP handshakes into the accept queue, and a client then
+// waits for ever for its TLS handshake. With `fullBacklog` the accept queue
+// is full from the start (one connection of its own in a queue of one), so a
+// client's TCP handshake never completes either.
+class SilentPort {
+ public:
+  explicit SilentPort(bool fullBacklog);
+  ~SilentPort();
+  SilentPort(const SilentPort&) = delete;
+  SilentPort& operator=(const SilentPort&) = delete;
+
+  int port() const { return port_; }
+  // Connections that completed their TCP handshake and wait in the accept
+  // queue, the port's own one included.
+  int queued() const;
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  int port_ = 0;
+};
 
 }  // namespace webapi_test

@@ -229,7 +229,7 @@ TEST_F(TransportTest, OtherCurlFailuresEndAtOnce) {
 TEST(ShouldRetry, DecidesByResultAndStatus) {
   using tarvik::Repeat;
   EXPECT_FALSE(tarvik::shouldRetry(0, 200, Repeat::kSafe));
-  EXPECT_FALSE(tarvik::shouldRetry(CURLE_OPERATION_TIMEDOUT, 200, Repeat::kSafe));
+  EXPECT_FALSE(tarvik::shouldRetry(CURLE_OPERATION_TIMEDOUT, 200, Repeat::kOnce));
   EXPECT_FALSE(tarvik::shouldRetry(CURLE_WRITE_ERROR, 200, Repeat::kSafe));
   // Handshake and receive failures on a good status retry without pause.
   PauseRecorder pauses;
