@@ -48,6 +48,9 @@ struct Registry {
   // service path -> ids counted for it; only ids of present entries.
   std::map<std::string, std::set<std::string>> byPath;
   int64_t used = 0;
+  // Private copies of blocks being written (in the temporary directory):
+  // counted against the limit, never evicted.
+  int64_t privateBytes = 0;
   int64_t limit = -1;  // none until configured
   // The cache's lock file, open with a shared record lock while this
   // process uses the block directory (see othersShareLocked).
@@ -133,8 +136,9 @@ bool othersShareLocked(Registry& r) {
   return fl.l_type != F_UNLCK;
 }
 
-int64_t trimLocked(Registry& r) {
-  if (r.limit < 0 || r.used <= r.limit) return 0;
+// Evicts unpinned block files, least recently used first, until the cache
+// holds at most `target` bytes (block files and private copies).
+int64_t evictLocked(Registry& r, int64_t target) {
   if (othersShareLocked(r)) {
     // Evicting could remove a block the other process still needs (and
     // lose data it has not uploaded yet). The limit applies again as soon
@@ -145,7 +149,7 @@ int64_t trimLocked(Registry& r) {
   }
   const std::string& dir = state().blockDir;
   int64_t removed = 0;
-  for (auto it = r.order.begin(); it != r.order.end() && r.used > r.limit;) {
+  for (auto it = r.order.begin(); it != r.order.end() && r.used + r.privateBytes > target;) {
     auto found = r.entries.find(*it);
     if (found == r.entries.end()) {  // never happens: every listed id has an entry
       it = r.order.erase(it);
@@ -169,10 +173,16 @@ int64_t trimLocked(Registry& r) {
     it = r.order.erase(it);
     r.entries.erase(found);
   }
-  if (r.used > r.limit) {
-    TLOG_DEBUG("block cache over its limit while blocks are in use: ", r.used, " > ", r.limit);
+  if (r.used + r.privateBytes > target) {
+    TLOG_DEBUG("block cache over its limit while blocks are in use: ", r.used, " + ",
+               r.privateBytes, " private > ", target);
   }
   return removed;
+}
+
+int64_t trimLocked(Registry& r) {
+  if (r.limit < 0 || r.used + r.privateBytes <= r.limit) return 0;
+  return evictLocked(r, r.limit);
 }
 
 }  // namespace
@@ -303,7 +313,69 @@ int64_t limit() {
 int64_t usedBytes() {
   Registry& r = registry();
   ScopedLock lock(r.mutex);
-  return r.used;
+  return r.used + r.privateBytes;
+}
+
+int64_t privateBytes() {
+  Registry& r = registry();
+  ScopedLock lock(r.mutex);
+  return r.privateBytes;
+}
+
+void privateResized(int64_t delta) {
+  Registry& r = registry();
+  ScopedLock lock(r.mutex);
+  r.privateBytes += delta;
+  if (delta > 0) trimLocked(r);
+}
+
+int64_t makeRoom() {
+  Registry& r = registry();
+  ScopedLock lock(r.mutex);
+  return evictLocked(r, 0);
+}
+
+int clear() {
+  Registry& r = registry();
+  ScopedLock lock(r.mutex);
+  if (othersShareLocked(r)) {
+    TLOG_WARN("cache not cleared: another drive process uses it");
+    return 0;
+  }
+  const std::string& dir = state().blockDir;
+  int kept = 0;
+  // Files this process never counted (left by an earlier run) are counted
+  // at start-up; anything found here that is unknown is not in use.
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* ent = ::readdir(d)) {
+      const std::string name = ent->d_name;
+      if (name == "." || name == "..") continue;
+      auto found = r.entries.find(name);
+      if (found != r.entries.end() && found->second.pins > 0) {
+        ++kept;
+        continue;
+      }
+      const std::string file = dir + "/" + name;
+      struct stat st;
+      const bool folder = ::lstat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      if (folder ? removeRecursive(file) != 0 : ::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        TLOG_WARN("cache file not removed: ", file, " ", std::strerror(errno));
+        ++kept;
+        continue;
+      }
+      if (found == r.entries.end()) continue;
+      Entry& e = found->second;
+      if (e.present) {
+        r.used -= e.size;
+        r.order.erase(e.pos);
+      }
+      setPathLocked(r, name, e, "");
+      r.entries.erase(found);
+    }
+    ::closedir(d);
+  }
+  if (kept > 0) TLOG_INFO("cache cleared; kept ", kept, " blocks that are in use");
+  return kept;
 }
 
 void use(const std::string& id, int64_t size, const std::string& servicePath) {

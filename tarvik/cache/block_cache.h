@@ -6,7 +6,8 @@
 // uploads a block file holds a CachePin on its id first; a pinned file is
 // never evicted. When the files exceed the limit, unpinned files are removed,
 // least recently used first, and before those the blocks that their file no
-// longer lists (an overwritten version, a deleted or replaced file). An
+// longer lists (an overwritten version, a deleted or replaced file). Private
+// copies of blocks being written count against the limit too. An
 // evicted block is downloaded again by the next reader (ensureBlockFile).
 //
 // The limit: TARVIK_CACHE_LIMIT when set (a size such as "10G", "512M";
@@ -67,8 +68,23 @@ void setLimit(int64_t bytes);
 // An unreadable value keeps the default and is logged.
 void configureFromEnvironment();
 int64_t limit();
-// Bytes of the block files counted.
+// Bytes counted: block files and private copies.
 int64_t usedBytes();
+// Bytes of the private copies of blocks being written (never evicted, so
+// the cache exceeds its limit by the unsealed data of open files).
+int64_t privateBytes();
+// A private copy grew or shrank by `delta` bytes (negative when removed).
+void privateResized(int64_t delta);
+
+// Evicts every block file that nothing pins (a write found the disk full).
+// The bytes removed.
+int64_t makeRoom();
+
+// Removes every block file that is not in use: none that is pinned (read,
+// sealed and not yet uploaded, or uploaded and not yet committed), and none
+// at all while another drive process uses the directory. Says in the log
+// what it kept. The number of files kept.
+int clear();
 
 // The block file `id` of `size` bytes is in the block directory now (just
 // stored, or found there) as a block of the service file `servicePath`

@@ -13,6 +13,7 @@
 
 #include "cache/block_cache.h"
 #include "cache/content_service.h"
+#include "cache/service_tokens.h"
 #include "cache/worker_pools.h"
 #include "core/directories.h"
 #include "core/scoped_lock.h"
@@ -44,7 +45,7 @@ bool blockFileMissing(const BlockInfo& b) {
   return false;
 }
 
-int ensureBlockFile(BlockInfo& b, const FileContext& fc) {
+int ensureBlockFile(BlockInfo& b, FileContext& fc) {
   if (b.path.empty()) return 0;  // never written: reads as zero bytes
   if (!blockFileMissing(b)) {
     if (!b.id.empty()) block_cache::use(b.id, blockIdLength(b.id), fc.path());
@@ -56,7 +57,7 @@ int ensureBlockFile(BlockInfo& b, const FileContext& fc) {
     return -DECAS_ENOENT;
   }
   const std::string temp = temporaryFileName();
-  const int r = contentService().downloadBlock(fc.downloadToken, b.id, temp);
+  const int r = downloadBlockFor(fc, b.id, temp);
   if (r != 0) {
     ::unlink(temp.c_str());
     return mapServiceError(r);

@@ -29,10 +29,12 @@ bool blockFileMissing(const BlockInfo& b);
 
 // Block's mutex held, and a pin on the block's id when it has one.
 // Downloads the block into a temporary file and renames it into place when
-// its file is missing; the block file counts as used for fc's file. 0 or a status: the mapped service
-// error when the download fails or does not match the id (the temporary
-// file is removed then). A block without path (never written) needs no file.
-int ensureBlockFile(BlockInfo& b, const FileContext& fc);
+// its file is missing (with a new download token when the service refuses
+// fc's); the block file counts as used for fc's file. 0 or a status: the
+// mapped service error when the download fails or does not match the id
+// (the temporary file is removed then). A block without path (never
+// written) needs no file.
+int ensureBlockFile(BlockInfo& b, FileContext& fc);
 
 // Queues a background download of `b` when it is not cached and no
 // prefetch was queued for it before. 0, or the thread pool's status.

@@ -11,8 +11,11 @@
 #include <climits>
 #include <memory>
 
+#include "cache/block_files.h"
 #include "cache/block_reader.h"
 #include "cache/content_service.h"
+#include "cache/service_tokens.h"
+#include "cache/waiting_uploads.h"
 #include "cache/worker_pools.h"
 #include "core/clock.h"
 #include "core/directories.h"
@@ -24,9 +27,6 @@
 
 namespace tarvik {
 namespace {
-
-// Sealing reads a whole block; large reads keep the syscall count low.
-constexpr size_t kHashBuffer = 1u << 20;
 
 // How often a flush retries a block that a concurrent write dirtied again
 // right after the flush sealed it, before giving up.
@@ -41,103 +41,7 @@ int64_t elapsedMs(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-// Copies `src` to a new file `dst` (owner read and write). 0 or errno; a
-// partial `dst` is removed.
-int copyFile(const std::string& src, const std::string& dst) {
-  const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return errno;
-  const int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (out < 0) {
-    const int err = errno;
-    ::close(in);
-    return err;
-  }
-  int err = 0;
-  bool fallback = false;
-  for (;;) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, BLOCK_SIZE, 0);
-    if (n > 0) continue;
-    if (n == 0) break;
-    if (errno == EINTR) continue;
-    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
-      fallback = true;
-    } else {
-      err = errno;
-    }
-    break;
-  }
-  if (fallback) {
-    // Rewind both and copy through a buffer.
-    if (::lseek(in, 0, SEEK_SET) < 0 || ::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) < 0) {
-      err = errno;
-    } else {
-      std::unique_ptr<char[]> buffer(new char[kHashBuffer]);
-      for (;;) {
-        const ssize_t n = ::read(in, buffer.get(), kHashBuffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-          err = errno;
-          break;
-        }
-        if (n == 0) break;
-        ssize_t put = 0;
-        while (put < n) {
-          const ssize_t w = ::write(out, buffer.get() + put, static_cast<size_t>(n - put));
-          if (w < 0 && errno == EINTR) continue;
-          if (w < 0) {
-            err = errno;
-            break;
-          }
-          put += w;
-        }
-        if (err != 0) break;
-      }
-    }
-  }
-  ::close(in);
-  if (::close(out) != 0 && err == 0) err = errno;
-  if (err != 0) ::unlink(dst.c_str());
-  return err;
-}
-
-// BlockId of the file at `path`. 0 or errno.
-int hashFile(const std::string& path, std::string* id) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  std::unique_ptr<char[]> buffer(new char[kHashBuffer]);
-  Sha1 sha;
-  int64_t total = 0;
-  int err = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer.get(), kHashBuffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      err = errno;
-      break;
-    }
-    if (n == 0) break;
-    sha.update(buffer.get(), static_cast<size_t>(n));
-    total += n;
-  }
-  ::close(fd);
-  if (err != 0) return err;
-  *id = sha.finishUrlBase64() + "#" + std::to_string(total);
-  return 0;
-}
-
-// Creates a new temporary file of `length` zero bytes (sparse). 0 or errno.
-int createZeroFile(const std::string& path, uint32_t length) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno;
-  int err = 0;
-  if (::ftruncate(fd, static_cast<off_t>(length)) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err != 0) ::unlink(path.c_str());
-  return err;
-}
-
-// A write failure that the pool reports as a positive APR status must still
-// reach the caller as a failure.
+// A failure that the pool reports as a positive APR status is still one.
 int asFailure(int status) { return status > 0 ? -status : status; }
 
 // A record for a hole that is about to be written or cut: BLOCK_SIZE zeros
@@ -177,6 +81,7 @@ int extendBlocksLocked(FileContext& fc, int64_t index) {
           return osFailure(errno);
         }
         last.length = BLOCK_SIZE;
+        countPrivateCopy(last);
       }
       last.state = BLOCK_DIRTY;
     }
@@ -187,6 +92,48 @@ int extendBlocksLocked(FileContext& fc, int64_t index) {
   block->state = BLOCK_DIRTY;
   fc.blocks.push_back(std::move(block));
   return 0;
+}
+
+// Block's mutex held, its file open for writing. Writes `n` bytes at block
+// offset `o`; the block's length and state follow what was written, also
+// when the write stops early. A full disk first gives up the cached blocks
+// that nothing needs. 0 or errno.
+int writeIntoBlock(BlockInfo& b, const char* data, int64_t n, int64_t o, int64_t* written) {
+  bool madeRoom = false;
+  int err = 0;
+  while (*written < n) {
+    const ssize_t w = ::pwrite(b.file.fd(), data + *written, static_cast<size_t>(n - *written),
+                               static_cast<off_t>(o + *written));
+    if (w >= 0) {
+      *written += w;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    err = errno;
+    if (err == ENOSPC && !madeRoom) {
+      madeRoom = true;
+      if (block_cache::makeRoom() > 0) {
+        err = 0;
+        continue;
+      }
+    }
+    break;
+  }
+  b.state = BLOCK_DIRTY;
+  if (o + *written > b.length) b.length = static_cast<uint32_t>(o + *written);
+  countPrivateCopy(b);
+  return err;
+}
+
+// A write failed after `done` bytes: those stay written (and are committed
+// by the next flush, which then reports `status`). The status when nothing
+// was written, otherwise the byte count.
+int failWrite(FileContext& fc, int64_t done, int status) {
+  fc.writeError.store(status);
+  fc.changes.fetch_add(1);
+  fc.commitNeeded.store(true);
+  fc.sizeStale.store(true);
+  return done > 0 ? static_cast<int>(done) : status;
 }
 
 void relockAfterCommit(FileContext& fc, DecasHandle* h) {
@@ -216,7 +163,8 @@ int makeBlockWritable(BlockInfo& b, FileContext& fc) {
       if (r != 0) return r;
       const std::string copy = temporaryFileName();
       TLOG_DEBUG(">copy block file: ", b.path);
-      const int err = copyFile(b.path, copy);
+      int err = copyFile(b.path, copy);
+      if (err == ENOSPC && block_cache::makeRoom() > 0) err = copyFile(b.path, copy);
       if (err != 0) {
         TLOG_WARN("copy error = ", err);
         return osFailure(err);  // the block keeps its content
@@ -247,53 +195,73 @@ int makeBlockWritable(BlockInfo& b, FileContext& fc) {
   }
   b.file.reset(fd);
   b.fileWritable = true;
+  countPrivateCopy(b);
   return 0;
 }
 
-int sealAndUploadBlock(const BlockInfoPtr& b, const std::string& uploadToken,
-                       const std::string& servicePath) {
+namespace {
+
+// Block's mutex held, the block dirty: hashes its content and stores it in
+// the block directory under its id (pinned). 0 or a status.
+int sealLocked(BlockInfo& b, FileContext& fc) {
+  if (b.file.isOpen()) {
+    const int err = b.file.close();
+    if (err != 0) return osFailure(err);
+  }
+  if (b.path.empty()) {
+    // Never written: it is zeros of its length, sealed like any block.
+    const std::string zeros = temporaryFileName();
+    const int err = createZeroFile(zeros, b.length);
+    if (err != 0) return osFailure(err);
+    b.path = zeros;
+  }
+  std::string id;
+  const int err = hashFile(b.path, &id);
+  if (err != 0) return osFailure(err);
+  const std::string target = blockFilePath(id);
+  CachePin pin(id);  // from the check for an equal block until the commit
+  BlockInfo probe;
+  probe.id = id;
+  probe.path = target;
+  if (blockFileMissing(probe)) {
+    TLOG_DEBUG(">rename block: ", target);
+    if (::rename(b.path.c_str(), target.c_str()) != 0) return osFailure(errno);
+  } else {
+    // The same content is stored already: the private copy is not needed.
+    ::unlink(b.path.c_str());
+  }
+  b.id = id;
+  b.path = target;
+  b.length = static_cast<uint32_t>(blockIdLength(id));
+  b.state = BLOCK_SEALED;
+  b.knownCached.store(true);
+  b.sealPin = std::move(pin);
+  countPrivateCopy(b);
+  block_cache::use(id, b.length, fc.path());
+  return 0;
+}
+
+}  // namespace
+
+int sealBlock(const BlockInfoPtr& b, FileContext& fc) {
+  ScopedLock lock(b->mutex);
+  if (b->detached) return 1;
+  return b->state == BLOCK_DIRTY ? sealLocked(*b, fc) : 0;
+}
+
+int sealAndUploadBlock(const BlockInfoPtr& b, FileContext& fc) {
   ScopedLock lock(b->mutex);
   if (b->detached) return 1;
   if (b->state == BLOCK_UPLOADED) return 0;
   if (b->state == BLOCK_DIRTY) {
-    if (b->file.isOpen()) {
-      const int err = b->file.close();
-      if (err != 0) return osFailure(err);
-    }
-    if (b->path.empty()) {
-      // Never written: it is zeros of its length, sealed like any block.
-      const std::string zeros = temporaryFileName();
-      const int err = createZeroFile(zeros, b->length);
-      if (err != 0) return osFailure(err);
-      b->path = zeros;
-    }
-    std::string id;
-    const int err = hashFile(b->path, &id);
-    if (err != 0) return osFailure(err);
-    const std::string target = blockFilePath(id);
-    CachePin pin(id);  // from the check for an equal block until the upload
-    BlockInfo probe;
-    probe.id = id;
-    probe.path = target;
-    if (blockFileMissing(probe)) {
-      TLOG_DEBUG(">rename block: ", target);
-      if (::rename(b->path.c_str(), target.c_str()) != 0) return osFailure(errno);
-    } else {
-      // The same content is stored already: the private copy is not needed.
-      ::unlink(b->path.c_str());
-    }
-    b->id = id;
-    b->path = target;
-    b->length = static_cast<uint32_t>(blockIdLength(id));
-    b->state = BLOCK_SEALED;
-    b->knownCached.store(true);
-    b->sealPin = std::move(pin);
-    block_cache::use(id, b->length, servicePath);
+    const int r = sealLocked(*b, fc);
+    if (r != 0) return r;
   }
-  const int r = contentService().uploadBlock(uploadToken, b->id, b->path);
+  const int r = uploadBlockFor(fc, b->id, b->path);
   if (r != 0) return mapServiceError(r);
+  // The pin stays until a commit lists the block: until then the service
+  // has it under no version, so it could not be downloaded again.
   b->state = BLOCK_UPLOADED;
-  b->sealPin.reset();
   return 0;
 }
 
@@ -304,7 +272,7 @@ int scheduleBlockUpload(const FileContextPtr& fc, const BlockInfoPtr& b) {
   fc->uploadFinished();
   if (r == -1) {
     // No pools (no mount): upload on this thread.
-    const int s = sealAndUploadBlock(b, fc->uploadToken(), fc->path());
+    const int s = sealAndUploadBlock(b, *fc);
     return s == 1 ? 0 : s;
   }
   return r;
@@ -312,25 +280,65 @@ int scheduleBlockUpload(const FileContextPtr& fc, const BlockInfoPtr& b) {
 
 void runUploadTask(const BlockInfoPtr& b, const FileContextPtr& fc) {
   if (!fc->closed.load()) {
-    const int r = sealAndUploadBlock(b, fc->uploadToken(), fc->path());
+    const int r = sealAndUploadBlock(b, *fc);
     if (r != 0) removeMetaCache(fc->path());
   }
   fc->uploadFinished();
 }
 
+namespace {
+
+// Writes `n` bytes at offset `o` of block `b`, then starts the upload of
+// `sealTarget` (a block the write has left) when there is one. 0 or a
+// status; *written counts the bytes written either way, *diskFull tells a
+// full cache disk.
+int writeBlockPart(const FileContextPtr& fc, const BlockInfoPtr& b, const BlockInfoPtr& sealTarget,
+                   const char* data, int64_t n, int64_t o, bool sync, int64_t* written,
+                   bool* diskFull) {
+  ScopedLock lock(b->mutex);
+  TLOG_DEBUG(">block locked");
+  int r = makeBlockWritable(*b, *fc);
+  if (r != 0) {
+    *diskFull = r == osFailure(ENOSPC);
+    return r;
+  }
+  const int err = writeIntoBlock(*b, data, n, o, written);
+  if (err != 0) {
+    *diskFull = err == ENOSPC;
+    return osFailure(err);
+  }
+  if (!sealTarget) return 0;
+  TLOG_DEBUG(">flush block file: ", sealTarget->path);
+  if (sync) {
+    r = sealAndUploadBlock(sealTarget, *fc);
+    if (r == 1) r = 0;  // closed meanwhile: nothing to upload for it
+  } else {
+    r = scheduleBlockUpload(fc, sealTarget);
+  }
+  if (r != 0) {
+    // The bytes are written; the flush uploads the block again and reports
+    // a failure then.
+    TLOG_WARN("upload of a finished block failed: ", asFailure(r));
+    removeMetaCache(fc->path());
+  }
+  return 0;
+}
+
+}  // namespace
+
 int contentWrite(const char* path, const char* buf, size_t len, int64_t off, bool sync,
                  DecasHandle* h) {
-  (void)path;
   FileContextPtr fc = h != nullptr ? h->fileContext : nullptr;
   if (!fc || fc->directory) return -DECAS_EINVAL;
   if (fc->commandFile) return static_cast<int>(std::min<size_t>(len, INT_MAX));
   if (off < 0) return -DECAS_EINVAL;
   // Nothing lies beyond the largest file; a write that crosses it stops there.
-  if (len > 0 && off >= MAX_FILE_SIZE) return STATUS_FILE_TOO_LARGE;
+  if (len > 0 && off >= MAX_FILE_SIZE) return failWrite(*fc, 0, STATUS_FILE_TOO_LARGE);
   const auto start = std::chrono::steady_clock::now();
   int64_t remaining = static_cast<int64_t>(std::min<size_t>(len, INT_MAX));
   remaining = std::min(remaining, std::max<int64_t>(0, MAX_FILE_SIZE - off));
   int64_t done = 0;
+  bool committedForRoom = false;
   while (remaining > 0) {
     const int64_t pos = off + done;
     const int64_t i = pos / BLOCK_SIZE;
@@ -354,49 +362,29 @@ int contentWrite(const char* path, const char* buf, size_t len, int64_t off, boo
     TLOG_DEBUG(">fh unlocked@write");
 
     int64_t written = 0;
-    {
-      ScopedLock lock(b->mutex);
-      TLOG_DEBUG(">block locked");
-      int r = makeBlockWritable(*b, *fc);
-      if (r != 0) return r;
-      const int64_t n = std::min<int64_t>(remaining, BLOCK_SIZE - o);
-      while (written < n) {
-        const ssize_t w = ::pwrite(b->file.fd(), buf + done + written,
-                                   static_cast<size_t>(n - written), static_cast<off_t>(o + written));
-        if (w < 0) {
-          if (errno == EINTR) continue;
-          const int err = errno;
-          if (written > 0 && o + written > b->length) b->length = static_cast<uint32_t>(o + written);
-          b->state = BLOCK_DIRTY;
-          return osFailure(err);
-        }
-        written += w;
+    const int64_t n = std::min<int64_t>(remaining, BLOCK_SIZE - o);
+    bool diskFull = false;
+    const int r = writeBlockPart(fc, b, sealTarget, buf + done, n, o, sync, &written, &diskFull);
+    if (r != 0 && diskFull && !committedForRoom) {
+      // The disk is full of blocks that nothing may evict, this file's own
+      // uploaded blocks among them: committing the content written so far
+      // (as an fsync would) lets them go, and the write goes on.
+      committedForRoom = true;
+      if (cloud_flush(path, h) == 0) {
+        block_cache::makeRoom();
+        continue;
       }
-      b->state = BLOCK_DIRTY;
-      if (o + written > b->length) b->length = static_cast<uint32_t>(o + written);
-      if (sealTarget) {
-        TLOG_DEBUG(">flush block file: ", sealTarget->path);
-        if (sync) {
-          r = sealAndUploadBlock(sealTarget, fc->uploadToken(), fc->path());
-          if (r == 1) r = 0;  // closed meanwhile: nothing to upload for it
-        } else {
-          r = scheduleBlockUpload(fc, sealTarget);
-        }
-        if (r != 0) {
-          removeMetaCache(fc->path());
-          return asFailure(r);
-        }
-      }
-      done += written;
-      remaining -= written;
-      TLOG_DEBUG(">block unlocked(maybe)");
     }
+    if (r != 0) return failWrite(*fc, done + written, r);
+    done += written;
+    remaining -= written;
     if (!sync) break;
   }
   if (fc->meta) {
     if (done > 0) fc->meta->growSize(off + done);
     fc->meta->setMtime(nowMicroseconds());
   }
+  fc->changes.fetch_add(1);
   fc->commitNeeded.store(true);
   fc->sizeStale.store(true);
 
@@ -418,9 +406,12 @@ int cloud_ftruncate(const char* path, int64_t size, DecasHandle* h) {
   if (fc->commandFile) return 0;
   if (size < 0) return -DECAS_EINVAL;
   if (size > MAX_FILE_SIZE) return STATUS_FILE_TOO_LARGE;
+  // The whole change, the size included, under the context's lock: a
+  // concurrent fstat that counts the blocks sees it before or after.
+  ScopedLock lock(fc->mutex);
+  TLOG_DEBUG(">fh locked@ftruncate");
   if (size == 0) {
     TLOG_DEBUG(">truncate 0 byte.");
-    ScopedLock lock(fc->mutex);
     fc->blocks.clear();
   } else {
     int64_t i = size / BLOCK_SIZE;
@@ -430,20 +421,14 @@ int cloud_ftruncate(const char* path, int64_t size, DecasHandle* h) {
       i -= 1;
     }
     TLOG_DEBUG(">block index = ", i, ", block offset = ", o);
-    BlockInfoPtr b;
-    {
-      ScopedLock lock(fc->mutex);
-      TLOG_DEBUG(">fh locked@ftruncate");
-      if (i < static_cast<int64_t>(fc->blocks.size())) {
-        fc->blocks.resize(static_cast<size_t>(i + 1));
-      } else {
-        const int r = extendBlocksLocked(*fc, i);
-        if (r != 0) return r;
-      }
-      b = materializeLocked(*fc, i);
+    if (i < static_cast<int64_t>(fc->blocks.size())) {
+      fc->blocks.resize(static_cast<size_t>(i + 1));
+    } else {
+      const int r = extendBlocksLocked(*fc, i);
+      if (r != 0) return r;
     }
-    TLOG_DEBUG(">fh unlocked@ftruncate");
-    ScopedLock lock(b->mutex);
+    BlockInfoPtr b = materializeLocked(*fc, i);
+    ScopedLock blockLock(b->mutex);
     if (b->length != o || b->state != BLOCK_DIRTY || !b->path.empty()) {
       const int r = makeBlockWritable(*b, *fc);
       if (r != 0) return r;
@@ -451,12 +436,100 @@ int cloud_ftruncate(const char* path, int64_t size, DecasHandle* h) {
     }
     b->length = static_cast<uint32_t>(o);
     b->state = BLOCK_DIRTY;
+    countPrivateCopy(*b);
   }
   if (fc->meta) fc->meta->setSizeAndMtime(size, nowMicroseconds());
+  fc->changes.fetch_add(1);
   fc->commitNeeded.store(true);
   fc->sizeStale.store(true);
   return 0;
 }
+
+namespace {
+
+// Context mutex held. Sends again every block that was uploaded and that no
+// commit has listed yet (they hold their seal pin), under fc's current
+// upload token. 0 or a status.
+int reuploadUncommitted(FileContext& fc, void*) {
+  std::vector<BlockInfoPtr> blocks = fc.blocks;
+  if (fc.holeBlock) blocks.push_back(fc.holeBlock);
+  for (const BlockInfoPtr& b : blocks) {
+    if (!b) continue;
+    ScopedLock lock(b->mutex);
+    if (b->state != BLOCK_UPLOADED || !b->sealPin.held()) continue;
+    const int r = uploadBlockFor(fc, b->id, b->path);
+    if (r != 0) return r;
+  }
+  return 0;
+}
+
+// Context mutex held. The commit of `ids` succeeded: the blocks it lists
+// are the service's now and may be evicted like any other. A block changed
+// since it was listed keeps its pin.
+void releaseCommitted(FileContext& fc, const std::vector<std::string>& ids, bool holes) {
+  auto release = [](BlockInfo& b, const std::string& committed) {
+    ScopedLock lock(b.mutex);
+    if (b.state == BLOCK_UPLOADED && b.id == committed) b.sealPin.reset();
+  };
+  for (size_t k = 0; k < fc.blocks.size() && k < ids.size(); ++k) {
+    if (fc.blocks[k]) release(*fc.blocks[k], ids[k]);
+  }
+  if (holes && fc.holeBlock) release(*fc.holeBlock, zeroBlockId());
+}
+
+// Context mutex held. Seals and uploads every block that the service does
+// not have yet and collects the block list; positions of holes are left
+// empty in `ids` and listed in `holes`. 0 or a status.
+int collectBlockList(FileContext& fc, std::vector<std::string>* ids, std::vector<size_t>* holes,
+                     int64_t* total, bool* changed) {
+  ids->reserve(fc.blocks.size());
+  for (size_t k = 0; k < fc.blocks.size(); ++k) {
+    const BlockInfoPtr& b = fc.blocks[k];
+    if (!b) {
+      holes->push_back(ids->size());
+      ids->emplace_back();
+      *total += BLOCK_SIZE;
+      continue;
+    }
+    for (int attempt = 0;; ++attempt) {
+      bool uploaded = false;
+      bool emptyTail = false;
+      {
+        ScopedLock blockLock(b->mutex);
+        // An empty last block (the target of a write that has not landed
+        // yet, or that failed) holds nothing of the file: it is neither
+        // uploaded nor listed; the write marks the file for the next commit.
+        emptyTail = k + 1 == fc.blocks.size() && b->state != BLOCK_UPLOADED && b->length == 0;
+        if (b->state == BLOCK_UPLOADED) {
+          *total += b->length;
+          ids->push_back(b->id);
+          uploaded = true;
+        }
+      }
+      if (uploaded) break;
+      *changed = true;
+      if (emptyTail) break;
+      if (attempt >= kFlushSealAttempts) return UNMAPPED_SERVICE_STATUS;
+      TLOG_DEBUG(">upload block index = ", static_cast<int64_t>(k));
+      const int r = sealAndUploadBlock(b, fc);
+      if (r != 0) return r == 1 ? kStatusHandleClosed : r;
+    }
+  }
+  if (holes->empty()) return 0;
+  // All holes share one block of zeros, sealed and uploaded once.
+  const BlockInfoPtr& zeros = holeBlockLocked(fc);
+  const int r = sealAndUploadBlock(zeros, fc);
+  if (r != 0) return r == 1 ? kStatusHandleClosed : r;
+  std::string id;
+  {
+    ScopedLock zerosLock(zeros->mutex);
+    id = zeros->id;
+  }
+  for (size_t k : *holes) (*ids)[k] = id;
+  return 0;
+}
+
+}  // namespace
 
 int cloud_flush(const char* path, DecasHandle* h) {
   (void)path;
@@ -468,88 +541,58 @@ int cloud_flush(const char* path, DecasHandle* h) {
   const auto start = std::chrono::steady_clock::now();
   ScopedLock lock(fc->mutex);
 
+  // A write that failed since the last flush is reported once the data
+  // written before it is committed.
+  const int writeError = fc->writeError.exchange(0);
+  fc->lastServiceCode.store(0);
+  const uint64_t changesAtStart = fc->changes.load();
   int64_t total = 0;
   std::vector<std::string> ids;
-  ids.reserve(fc->blocks.size());
+  std::vector<size_t> holes;
   bool changed = false;
-  std::vector<size_t> holes;  // positions in `ids` that take the id of zeros
-  for (size_t k = 0; k < fc->blocks.size(); ++k) {
-    const BlockInfoPtr& b = fc->blocks[k];
-    if (!b) {
-      holes.push_back(ids.size());
-      ids.emplace_back();
-      total += BLOCK_SIZE;
-      continue;
+  int r = collectBlockList(*fc, &ids, &holes, &total, &changed);
+  if (r == 0 && (changed || fc->commitNeeded.load())) {
+    TLOG_DEBUG(">update size = ", total);
+    // A write through another open may have landed after the list was
+    // taken: the size only grows here (a truncation sets it itself), and
+    // it is recounted at the next fstat unless nothing changed meanwhile.
+    if (fc->meta) {
+      fc->meta->growSize(total);
+      fc->meta->setMtime(nowMicroseconds());
     }
-    for (int attempt = 0;; ++attempt) {
-      bool uploaded = false;
-      bool hasContent = false;
-      bool emptyTail = false;
-      {
-        ScopedLock blockLock(b->mutex);
-        // An empty last block (the target of a write that has not landed
-        // yet, or that failed) holds nothing of the file: it is neither
-        // uploaded nor listed; the write marks the file for the next commit.
-        emptyTail = k + 1 == fc->blocks.size() && b->state != BLOCK_UPLOADED && b->length == 0;
-        if (b->state == BLOCK_UPLOADED) {
-          total += b->length;
-          ids.push_back(b->id);
-          uploaded = true;
-        }
-        hasContent = b->file.isOpen() || !b->path.empty();
-      }
-      if (uploaded) break;
-      changed = true;
-      if (emptyTail) break;
-      if (attempt >= kFlushSealAttempts) return UNMAPPED_SERVICE_STATUS;
-      if (hasContent) {
-        TLOG_DEBUG(">upload block index = ", static_cast<int64_t>(k));
+    if (fc->changes.load() == changesAtStart) fc->sizeStale.store(false);
+    r = commitBlockList(*fc, ids, reuploadUncommitted, nullptr);
+    if (r != 0) r = mapServiceError(r);
+    if (r == 0) {
+      if (ids.empty()) {
+        h->state &= ~HANDLE_CONTENT_UPLOADED;
       } else {
-        TLOG_WARN(">empty block");
+        h->state |= HANDLE_CONTENT_UPLOADED;
       }
-      const int r = sealAndUploadBlock(b, fc->uploadToken(), fc->path());
-      if (r != 0) {
-        removeMetaCache(fc->path());
-        return r == 1 ? kStatusHandleClosed : r;
-      }
+      fc->commitNeeded.store(false);
+      releaseCommitted(*fc, ids, !holes.empty());
+      block_cache::listed(fc->path(), ids);  // replaced blocks go first
+      fc->baseIds = ids;
+      committedNewest(fc->path());
+      relockAfterCommit(*fc, h);
     }
   }
-
-  if (changed || fc->commitNeeded.load()) {
-    if (!holes.empty()) {
-      // All holes share one block of zeros, sealed and uploaded once.
-      const BlockInfoPtr& zeros = holeBlockLocked(*fc);
-      const int r = sealAndUploadBlock(zeros, fc->uploadToken(), fc->path());
-      if (r != 0) {
-        removeMetaCache(fc->path());
-        return r == 1 ? kStatusHandleClosed : r;
-      }
-      std::string id;
-      {
-        ScopedLock zerosLock(zeros->mutex);
-        id = zeros->id;
-      }
-      for (size_t k : holes) ids[k] = id;
+  if (r != 0) {
+    removeMetaCache(fc->path());
+    // Content the service could not take now is kept on disk for a later
+    // upload (unless it was kept unchanged already).
+    const uint64_t changes = fc->changes.load();
+    if (fc->lastServiceCode.load() != 0 && fc->keptChanges.load() != changes &&
+        keepWaiting(*fc, h->path()) == 0) {
+      fc->keptChanges.store(changes);
     }
-    TLOG_DEBUG(">update size = ", total);
-    if (fc->meta) fc->meta->setSizeAndMtime(total, nowMicroseconds());
-    fc->sizeStale.store(false);
-    const int r = contentService().uploadFile(fc->uploadToken(), ids);
-    if (r != 0) {
-      removeMetaCache(fc->path());
-      return mapServiceError(r);
-    }
-    if (ids.empty()) {
-      h->state &= ~HANDLE_CONTENT_UPLOADED;
-    } else {
-      h->state |= HANDLE_CONTENT_UPLOADED;
-    }
-    fc->commitNeeded.store(false);
-    block_cache::listed(fc->path(), ids);  // replaced blocks go first
-    relockAfterCommit(*fc, h);
+    // Still to be reported: the next flush tries again.
+    if (writeError != 0) fc->writeError.store(writeError);
+    fc->commitNeeded.store(true);
+    return r;
   }
   TLOG_DEBUG(">flush takes ", elapsedMs(start), "[msec]");
-  return 0;
+  return writeError;
 }
 
 }  // namespace tarvik

@@ -34,11 +34,15 @@ namespace tarvik {
 // keeps its content.
 int makeBlockWritable(BlockInfo& b, FileContext& fc);
 
-// Seals a dirty block and uploads a sealed one. 0; 1 when the file was
-// closed (the block is detached); or a status.
-// `servicePath` names the file the block belongs to, for the block cache.
-int sealAndUploadBlock(const BlockInfoPtr& b, const std::string& uploadToken,
-                       const std::string& servicePath = std::string());
+// Seals a dirty block and uploads a sealed one under fc's upload token
+// (renewed when the service refuses it). The block stays pinned until a
+// commit lists it. 0; 1 when the file was closed (the block is detached);
+// or a status.
+int sealAndUploadBlock(const BlockInfoPtr& b, FileContext& fc);
+
+// Seals a dirty block (stores it under its id, pinned) without uploading
+// it. 0; 1 when the block is detached; or a status.
+int sealBlock(const BlockInfoPtr& b, FileContext& fc);
 
 // pending uploads + 1 and the upload task queued; 0 or the pool's status.
 // Without pools the block is sealed and uploaded at once.
@@ -49,10 +53,14 @@ void runUploadTask(const BlockInfoPtr& b, const FileContextPtr& fc);
 
 // Content half of the write slot: writes into the blocks of an open file (a
 // command file's context takes nothing: the name half gives those writes to
-// the system commands). A byte count or a status.
+// the system commands). A byte count or a status. What a failed write wrote
+// before it failed stays, and the next flush reports the failure after it
+// committed the rest.
 int contentWrite(const char* path, const char* buf, size_t len, int64_t off, bool sync,
                  DecasHandle* h);
-// The ftruncate and flush slots.
+// The ftruncate and flush slots. A flush commits the content of every open
+// of the file; it returns the failure of a write since the last flush once
+// the commit succeeded.
 int cloud_ftruncate(const char* path, int64_t size, DecasHandle* h);
 int cloud_flush(const char* path, DecasHandle* h);
 

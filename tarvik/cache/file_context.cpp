@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 
 #include "cache/block_reader.h"
 #include "cache/block_writer.h"
+#include "cache/upload_journal.h"
 #include "cache/worker_pools.h"
 #include "core/directories.h"
 #include "core/library_state.h"
@@ -34,21 +36,44 @@ std::multimap<std::string, std::weak_ptr<FileContext>>& openFiles() {
   return *files;
 }
 
-void registerOpenFile(const FileContextPtr& fc) {
-  std::lock_guard<std::mutex> lock(g_openFilesMutex);
-  openFiles().emplace(fc->path(), fc);
+// A live open of `servicePath` that a new open may share: opened, not
+// closed, and its name not deleted. Registry mutex held.
+FileContextPtr liveOpenLocked(const std::string& servicePath) {
+  auto range = openFiles().equal_range(servicePath);
+  for (auto it = range.first; it != range.second; ++it) {
+    FileContextPtr fc = it->second.lock();
+    if (fc && fc->openCount > 0 && !fc->closed.load() && !fc->removed.load()) return fc;
+  }
+  return nullptr;
 }
 
-void unregisterOpenFile(const FileContext* fc) {
+// Registers `fc` as the content of its path, or, when another open of the
+// path registered first, joins that one and returns it instead.
+FileContextPtr registerOpenFile(const FileContextPtr& fc) {
   std::lock_guard<std::mutex> lock(g_openFilesMutex);
+  if (FileContextPtr live = liveOpenLocked(fc->path())) {
+    live->openCount += 1;
+    return live;
+  }
+  fc->openCount = 1;
+  openFiles().emplace(fc->path(), fc);
+  return fc;
+}
+
+// One open of `fc` ends. True when it was the last: the context is then no
+// longer found by new opens.
+bool releaseOpenFile(FileContext* fc) {
+  std::lock_guard<std::mutex> lock(g_openFilesMutex);
+  if (--fc->openCount > 0) return false;
   auto range = openFiles().equal_range(fc->path());
   for (auto it = range.first; it != range.second; ++it) {
     FileContextPtr live = it->second.lock();
     if (!live || live.get() == fc) {
       openFiles().erase(it);
-      return;
+      break;
     }
   }
+  return true;
 }
 }  // namespace
 
@@ -58,6 +83,23 @@ int BlockFile::close() {
   const int rc = ::close(fd_);
   fd_ = -1;
   return rc == 0 ? 0 : errno;
+}
+
+BlockInfo::~BlockInfo() {
+  if (id.empty() && !path.empty()) {
+    file.close();
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      TLOG_WARN("private block file not removed: ", path, " ", std::strerror(errno));
+    }
+  }
+  if (countedPrivateBytes != 0) block_cache::privateResized(-countedPrivateBytes);
+}
+
+void countPrivateCopy(BlockInfo& b) {
+  const int64_t now = (b.id.empty() && !b.path.empty()) ? static_cast<int64_t>(b.length) : 0;
+  if (now == b.countedPrivateBytes) return;
+  block_cache::privateResized(now - b.countedPrivateBytes);
+  b.countedPrivateBytes = now;
 }
 
 FileContext::FileContext() { g_liveContexts.fetch_add(1); }
@@ -72,6 +114,16 @@ std::string FileContext::path() const {
 std::string FileContext::uploadToken() const {
   std::lock_guard<std::mutex> lock(nameMutex_);
   return uploadToken_;
+}
+
+std::string FileContext::downloadToken() const {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  return downloadToken_;
+}
+
+void FileContext::setDownloadToken(const std::string& token) {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  downloadToken_ = token;
 }
 
 void FileContext::setPath(const std::string& servicePath) {
@@ -134,7 +186,7 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
   bool readList = false;
   if (!isNew && (flags & (OPEN_READ | OPEN_WRITE)) && pretestDownload &&
       !isErrorResult(pretestDownload)) {
-    fc->downloadToken = pretestDownload->member("token")->text();
+    fc->setDownloadToken(pretestDownload->member("token")->text());
     readList = true;
     JsonPtr list = pretestDownload->member("blockIds");
     for (size_t k = 0; k < list->count(); ++k) {
@@ -148,12 +200,22 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
   }
   // Blocks cached for an earlier content of this file go first.
   if (readList) block_cache::listed(servicePath, ids);
+  fc->baseIds = ids;
+  // A version waiting for upload is the file's content until it is
+  // committed: its blocks come from the journal's copies.
+  journal::Entry waiting;
+  const bool useWaiting =
+      !isNew && !(flags & OPEN_TRUNCATE) && journal::find(servicePath, &waiting);
+  if (useWaiting) {
+    ids = waiting.blocks;
+    fc->baseIds = waiting.base;
+  }
   if (isNew || (flags & OPEN_WRITE)) fc->setUploadToken(uploadToken);
   fc->meta = obtainMetaCache(servicePath, &record);
   fc->commitNeeded.store(isNew);
   fc->lockHeld.store(lockHeld);
 
-  if (!fc->downloadToken.empty() && !(flags & OPEN_TRUNCATE)) {
+  if ((readList || useWaiting) && !(flags & OPEN_TRUNCATE)) {
     fc->blocks.reserve(ids.size());
     for (size_t k = 0; k < ids.size(); ++k) {
       const int64_t length = blockIdLength(ids[k]);
@@ -176,11 +238,27 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
       b->path = blockFilePath(ids[k]);
       b->length = static_cast<uint32_t>(length);
       b->state = BLOCK_UPLOADED;
+      const std::string kept = useWaiting ? journal::blockFile(waiting, ids[k]) : "";
+      if (!kept.empty()) {
+        b->path = kept;  // the service may not have it yet: it is uploaded before a commit
+        b->state = BLOCK_SEALED;
+      }
       fc->blocks.push_back(std::move(b));
     }
   }
+  FileContextPtr shared = registerOpenFile(fc);
+  if (shared != fc) {
+    // Another open of the path came first: this one shares its content.
+    // An open that made the file has no download token; this open's token
+    // lets the shared content download its committed blocks again even
+    // after the name is gone (a file deleted while open).
+    if (readList && shared->downloadToken().empty()) shared->setDownloadToken(fc->downloadToken());
+    handle->fileContext = shared;
+    handle->state &= ~HANDLE_NEW;
+    if (flags & OPEN_TRUNCATE) return cloud_ftruncate(handle->path().c_str(), 0, handle);
+    return 0;
+  }
   handle->fileContext = fc;
-  registerOpenFile(fc);
 
   if (flags & OPEN_TRUNCATE) {
     const int r = cloud_ftruncate(handle->path().c_str(), 0, handle);
@@ -196,9 +274,28 @@ int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatR
   return 0;
 }
 
-int contentClose(DecasHandle* handle) {
+FileContextPtr joinOpenFile(const std::string& servicePath, DecasHandle* handle) {
+  FileContextPtr fc;
+  {
+    std::lock_guard<std::mutex> lock(g_openFilesMutex);
+    fc = liveOpenLocked(servicePath);
+    if (!fc) return nullptr;
+    fc->openCount += 1;
+  }
+  handle->fileContext = fc;
+  handle->state &= ~HANDLE_NEW;
+  return fc;
+}
+
+int contentClose(DecasHandle* handle, bool* last) {
+  if (last != nullptr) *last = true;
   FileContextPtr fc = handle != nullptr ? handle->fileContext : nullptr;
   if (!fc || fc->commandFile || fc->directory) return 0;
+  if (!releaseOpenFile(fc.get())) {
+    // Other opens share the content: it stays as it is.
+    if (last != nullptr) *last = false;
+    return 0;
+  }
   std::vector<BlockInfoPtr> blocks;
   {
     ScopedLock lock(fc->mutex);
@@ -215,7 +312,6 @@ int contentClose(DecasHandle* handle) {
   }
   // Queued tasks of this file do nothing from here on.
   fc->closed.store(true);
-  unregisterOpenFile(fc.get());
   return status;
 }
 
@@ -224,9 +320,21 @@ bool isFileOpen(const std::string& servicePath) {
   auto range = openFiles().equal_range(servicePath);
   for (auto it = range.first; it != range.second; ++it) {
     FileContextPtr fc = it->second.lock();
-    if (fc && !fc->closed.load()) return true;
+    // A file whose name was deleted or replaced while open is no longer
+    // the file of the path.
+    if (fc && fc->openCount > 0 && !fc->closed.load() && !fc->removed.load()) return true;
   }
   return false;
+}
+
+int openFilesForWriting() {
+  std::lock_guard<std::mutex> lock(g_openFilesMutex);
+  int count = 0;
+  for (const auto& [path, weak] : openFiles()) {
+    FileContextPtr fc = weak.lock();
+    if (fc && fc->openCount > 0 && !fc->closed.load() && !fc->uploadToken().empty()) ++count;
+  }
+  return count;
 }
 
 void markOpenFilesRemoved(const std::string& servicePath) {
@@ -305,30 +413,32 @@ int contentFstat(const char* path, StatRecord* out, DecasHandle* h) {
   if (!fc) return -DECAS_EINVAL;
   if (fc->commandFile) return 0;
   if (!fc->meta) return -DECAS_EINVAL;
-  StatRecord record = fc->meta->record();
   if (fc->sizeStale.load()) {
+    // The blocks' lengths are counted while writes through other opens may
+    // land: a write grows the size itself once its bytes are in, so the
+    // count only ever raises it (a truncation sets it under the same lock),
+    // and the size stays stale when anything changed meanwhile.
+    const uint64_t changesAtStart = fc->changes.load();
     int64_t sum = 0;
-    {
-      ScopedLock lock(fc->mutex);
-      for (const BlockInfoPtr& b : fc->blocks) {
-        if (!b) {
-          sum += BLOCK_SIZE;
-          continue;
-        }
-        ScopedLock blockLock(b->mutex);
-        struct stat st;
-        if (b->file.isOpen() && ::fstat(b->file.fd(), &st) == 0) {
-          sum += st.st_size;
-        } else {
-          sum += b->length;
-        }
+    ScopedLock lock(fc->mutex);
+    for (const BlockInfoPtr& b : fc->blocks) {
+      if (!b) {
+        sum += BLOCK_SIZE;
+        continue;
+      }
+      ScopedLock blockLock(b->mutex);
+      struct stat st;
+      if (b->file.isOpen() && ::fstat(b->file.fd(), &st) == 0) {
+        sum += st.st_size;
+      } else {
+        sum += b->length;
       }
     }
     TLOG_DEBUG(">update size = ", sum);
-    fc->meta->setSize(sum);
-    record.size = sum;
-    fc->sizeStale.store(false);
+    fc->meta->growSize(sum);
+    if (fc->changes.load() == changesAtStart) fc->sizeStale.store(false);
   }
+  const StatRecord record = fc->meta->record();
   TLOG_DEBUG(">size = ", record.size);
   *out = record;
   return 0;

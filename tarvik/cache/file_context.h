@@ -78,6 +78,13 @@ class BlockFile {
 // by `mutex`.
 class BlockInfo {
  public:
+  BlockInfo() = default;
+  // A private copy that no block refers to any more is removed here, and no
+  // longer counted in the cache usage.
+  ~BlockInfo();
+  BlockInfo(const BlockInfo&) = delete;
+  BlockInfo& operator=(const BlockInfo&) = delete;
+
   std::mutex mutex;        // serialises opening, downloading, reading, writing, sealing
   bool detached = false;   // the file was closed: the block's mutex counts as gone
   std::string id;          // BlockId; empty while the content is private
@@ -90,9 +97,13 @@ class BlockInfo {
   // The block file was seen in the block directory: readers need not ask
   // for a prefetch of it again. A hint only; reads still check the file.
   std::atomic<bool> knownCached{false};
-  // Held while the block is BLOCK_SEALED: its file in the block directory is
-  // the only copy until the service has it.
+  // Held from sealing until a commit lists the block: its file in the block
+  // directory is the only copy until the service has it, and a block the
+  // service has but no committed version lists cannot be downloaded again.
   CachePin sealPin;
+  // Bytes of the private copy counted in the cache usage (see
+  // countPrivateCopy).
+  int64_t countedPrivateBytes = 0;
 };
 
 using BlockInfoPtr = std::shared_ptr<BlockInfo>;
@@ -106,17 +117,17 @@ class FileContext {
   FileContext(const FileContext&) = delete;
   FileContext& operator=(const FileContext&) = delete;
 
-  std::string downloadToken;  // empty when not opened for reading
   MetaCachePtr meta;          // size and times, shared with other handles of the path
 
   std::atomic<bool> commitNeeded{false};  // commit with uploadFile at the next flush
   std::atomic<bool> sizeStale{false};     // recompute meta's size at the next fstat
   std::atomic<bool> lockHeld{false};      // the service lock must be given back at close
   std::atomic<bool> closed{false};        // set by close; queued tasks then do nothing
-  // The file's name was deleted while it was open. The open keeps its
-  // content (reads, writes, size changes work on the local blocks), but
-  // nothing is committed to the service any more: a commit would bring the
-  // name back, or replace a new file of the same name.
+  // The file's name was deleted while it was open, or another file was
+  // moved onto it. The open keeps its content (reads, writes, size changes
+  // work on the local blocks), but nothing is committed to the service any
+  // more: a commit would bring the name back, or replace the file that now
+  // has it.
   std::atomic<bool> removed{false};
   // The service process id the service lock was taken for.
   uint32_t lockProcessId = 0;
@@ -136,14 +147,39 @@ class FileContext {
   // other block mutex.
   BlockInfoPtr holeBlock;
   std::atomic<int32_t> pendingUploads{0};  // background uploads queued and not finished
+  // The status of a write that failed since the last flush: the next flush
+  // commits what was written and then reports it, so that fsync and close
+  // tell the program that not all of its data is there.
+  std::atomic<int32_t> writeError{0};
+  // The service's code of the last failed transfer or commit (0: none).
+  std::atomic<int32_t> lastServiceCode{0};
+  // Counts changes of the content (writes, truncations); `keptChanges` is
+  // the count when the content was last kept in the upload journal, so a
+  // flush of unchanged content does not keep it again.
+  std::atomic<uint64_t> changes{0};
+  std::atomic<uint64_t> keptChanges{~uint64_t{0}};
+  // Block list of the service's version this content is based on (the list
+  // at open, then each commit's); guarded by `mutex`.
+  std::vector<std::string> baseIds;
+  // Opens of the path that share this content (guarded by the open-file
+  // registry's mutex): every open of one path on the drive sees and commits
+  // the same blocks.
+  int openCount = 0;
 
   // The service path and the upload token follow a rename of the file (or
   // of a folder above it) made while it is open, so they are read through
   // these copies: worker tasks read them while a rename may change them.
   std::string path() const;
   std::string uploadToken() const;  // empty when not opened for writing and not created
+  // Empty when the file was never opened for reading (a new file); a
+  // token covers the blocks of the version it was issued for.
+  std::string downloadToken() const;
   void setPath(const std::string& servicePath);
   void setUploadToken(const std::string& token);
+  void setDownloadToken(const std::string& token);
+  // Held while a refused token is renewed (service_tokens.h); a leaf but
+  // for the name mutex and the calls it makes.
+  std::mutex tokenRenewMutex;
 
   // An upload task ended (or was dropped): pending uploads - 1, and wake a
   // writer waiting in the throttle.
@@ -153,9 +189,10 @@ class FileContext {
   bool waitForUploads(int32_t limit, std::chrono::steady_clock::time_point deadline);
 
  private:
-  mutable std::mutex nameMutex_;  // a leaf: guards path_ and uploadToken_
+  mutable std::mutex nameMutex_;  // a leaf: guards path_ and the tokens
   std::string path_;              // service path
   std::string uploadToken_;
+  std::string downloadToken_;
   std::mutex uploadWaitMutex_;  // a leaf: only for uploadDone_
   std::condition_variable uploadDone_;
 };
@@ -183,17 +220,34 @@ std::string blockFilePath(const std::string& id);
 int contentOpen(const std::string& servicePath, DecasHandle* handle, const StatRecord& record,
                 bool isNew, const JsonPtr& pretestDownload, const std::string& uploadToken,
                 bool lockHeld);
-// Content half of close: closes the blocks' files and detaches the blocks.
-// cloud_close then unlocks, sets `closed` and finalizes.
-int contentClose(DecasHandle* handle);
+// Content half of close. The last open of a content closes the blocks' files
+// and detaches the blocks; cloud_close then unlocks, sets `closed` and
+// finalizes. `*last` (when given) tells whether this was the last open;
+// when it was not, the content stays with the other opens.
+int contentClose(DecasHandle* handle, bool* last = nullptr);
 
-// Whether a file of `servicePath` is open now (opened and not yet closed).
-// A closed file's context lives on for a while (finalize), but what it knew
-// of the file may be older than the service's by then.
+// Attaches `handle` to the content of a live open of `servicePath` (opened,
+// not closed, name not deleted), which it then shares: writes through any
+// open are seen by reads of every other, and each commit records all of
+// them. Null when the path has no such open.
+FileContextPtr joinOpenFile(const std::string& servicePath, DecasHandle* handle);
+
+// Block's mutex held: counts the block's private copy (its bytes, or none
+// once it is sealed or gone) in the cache usage.
+void countPrivateCopy(BlockInfo& b);
+
+// Whether a file of `servicePath` is open now (opened and not yet closed,
+// and its name neither deleted nor replaced meanwhile). A closed file's
+// context lives on for a while (finalize), but what it knew of the file may
+// be older than the service's by then.
 bool isFileOpen(const std::string& servicePath);
 
+// Files open now with an upload token (opened for writing or created).
+int openFilesForWriting();
+
 // Marks every open file of `servicePath`, or below it, as removed (see
-// FileContext::removed). Called after the service deleted the path.
+// FileContext::removed). Called after the service deleted the path, or
+// replaced it by a move onto it.
 void markOpenFilesRemoved(const std::string& servicePath);
 
 // A rename of `fromService` to `toService` succeeded on the service: the

@@ -6,6 +6,7 @@
 #include "cache/worker_pools.h"
 
 #include "cache/open_contents.h"
+#include "cache/waiting_uploads.h"
 #include "cache/stat_cache.h"
 
 #include <apr_allocator.h>
@@ -276,10 +277,14 @@ int contentInit(int, int) {
   const uint64_t generation = g_generation.fetch_add(1) + 1;
   g_mounted.store(true);
   scheduleKeepAlive(generation);
+  startWaitingRetries();  // files left waiting by an earlier run go first
   return 0;
 }
 
 int cloud_exit(int status) {
+  // A commit of a waiting file in flight ends first; the rest stays in the
+  // journal for the next mount.
+  stopWaitingRetries();
   if (status != 0) {
     raiseLocalError(service_code::kMountFailed);
     return 0;

@@ -7,7 +7,6 @@
 // because the frame's filler is a plain function.
 #include "drive/dokan_adapter.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include <string>
 
 #include "drive/dokan_trace.h"
+#include "drive/move_file.h"
 #include "drive/office_save_tracker.h"
 #include "drive/path_convert.h"
 #include "drive/process_class.h"
@@ -173,22 +173,6 @@ void DumpTime(const char* label, const FILETIME& ft) {
   }
   DOKAN_TRACE("%s%d/%02d/%02d %02d:%02d:%02d\n", label, tm.tm_year + 1900, tm.tm_mon + 1,
               tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-}
-
-// --- office replacement -------------------------------------------------------
-
-// Once the temporary file that the office program moved onto its document
-// has been uploaded, it replaces the document by an overwriting move.
-void FinishOfficeReplacement(PDOKAN_FILE_INFO info) {
-  if (!IsOffice(info)) return;
-  auto entry = officeSaveTracker().find(info->ProcessId);
-  if (!entry || !entry->replaced || !entry->uploaded) return;
-  int r = decas_rename(entry->temp_path.c_str(), entry->document_path.c_str(), true);
-  if (r < 0) {
-    NTSTATUS s = DokanNtStatusFromWin32(static_cast<DWORD>(statusToWin32(-r)));
-    DOKAN_TRACE("  >rename failed. %d %ld\n", r, static_cast<long>(s));
-  }
-  officeSaveTracker().drop(info->ProcessId);
 }
 
 // --- readdir fillers ------------------------------------------------------------
@@ -363,20 +347,26 @@ NTSTATUS Cleanup(LPCWSTR FileName, PDOKAN_FILE_INFO info) {
   }
 
   DOKAN_TRACE(">Close file\n");
-  if (!ctx->failed && (h->openFlags & OPEN_WRITE)) {
+  // Every writer commits at its close, also after a failed write: what was
+  // written before the failure stays.
+  if (h->openFlags & OPEN_WRITE) {
     if (decas_flush(path.c_str(), h) != 0) ctx->failed = 1;
   }
   if (IsOffice(info)) {
     if (h->state & HANDLE_CONTENT_UPLOADED) officeSaveTracker().markUploaded(info->ProcessId);
-    FinishOfficeReplacement(info);
+    finishOfficeReplacement(info->ProcessId);
   }
   const uint32_t state = h->state;
   r = decas_close(path.c_str(), h);
   info->Context = 0;
   // A name deleted while the file was open may since name another file.
   const bool nameRemoved = h->state & HANDLE_NAME_REMOVED;
-  if (r >= 0 && !nameRemoved &&
-      (info->DeleteOnClose || (ctx->failed && (state & HANDLE_NEW)))) {
+  // A file this open created and that never received a byte (its first
+  // write failed, a copy that could not start) is removed again; once data
+  // was written or reached the service, the file stays whatever failed.
+  const bool emptyFailedCreate = ctx->failed && (state & HANDLE_NEW) && !ctx->wroteData &&
+                                 !(state & HANDLE_CONTENT_UPLOADED);
+  if (r >= 0 && !nameRemoved && (info->DeleteOnClose || emptyFailedCreate)) {
     StatRecord st{};
     r = decas_stat(path.c_str(), &st);
     if (r < 0) return NtStatusVariant(r, "###To NTSTATUS V : %d => 0x%x\n");
@@ -437,7 +427,9 @@ int WriteWhole(const char* path, const char* buf, DWORD len, LONGLONG offset, De
   do {
     const int r = decas_write(path, buf + done, static_cast<size_t>(len - done), offset + done,
                               false, h);
-    if (r < 0) return r;
+    // What was written before a failure counts: the caller learns of the
+    // failure when it writes the rest.
+    if (r < 0) return done > 0 ? static_cast<int>(done) : r;
     if (r == 0 && len != 0) break;
     done += r;
   } while (done < static_cast<int64_t>(len));
@@ -471,13 +463,11 @@ NTSTATUS WriteFile(LPCWSTR FileName, LPCVOID Buffer, DWORD NumberOfBytesToWrite,
   }
   if (info->SynchronousIo) DOKAN_TRACE(">Synchronous Write\n");
   if (r >= 0) {
-    // A write on an open that failed before is not attempted (-1 below).
-    r = ctx->failed ? -1 : WriteWhole(path, static_cast<const char*>(Buffer),
-                                      NumberOfBytesToWrite, Offset, h);
+    r = WriteWhole(path, static_cast<const char*>(Buffer), NumberOfBytesToWrite, Offset, h);
   }
   if (r < 0) {
-    // The failure reaches the application; the mark makes Cleanup remove a
-    // file this open created.
+    // The failure reaches the application (and its next flush); a file this
+    // open created and never wrote to is removed at cleanup.
     ctx->failed = 1;
     DOKAN_TRACE(">WriteFile: error = %ld\n", static_cast<long>(r));
     if (temporary) decas_close(path, h);
@@ -490,9 +480,10 @@ NTSTATUS WriteFile(LPCWSTR FileName, LPCVOID Buffer, DWORD NumberOfBytesToWrite,
     // The short chunk at the end of a file manager's copy: upload now.
     DOKAN_TRACE(">Last Write by Explorer\n");
     if (decas_flush(path, h) != 0) ctx->failed = 1;
-    FinishOfficeReplacement(info);
+    finishOfficeReplacement(info->ProcessId);
   }
   *NumberOfBytesWritten = static_cast<DWORD>(r);
+  if (r > 0) ctx->wroteData = 1;
   if (temporary) {
     int c = decas_close(path, h);
     if (c < 0) return ntStatusOf(c);
@@ -515,7 +506,7 @@ NTSTATUS FlushFileBuffers(LPCWSTR FileName, PDOKAN_FILE_INFO info) {
   }
   int r = decas_flush(ctx->handle->path().c_str(), ctx->handle.get());
   if (r < 0) return ntStatusOf(r);
-  FinishOfficeReplacement(info);
+  finishOfficeReplacement(info->ProcessId);
   return STATUS_SUCCESS;
 }
 
@@ -602,18 +593,6 @@ NTSTATUS DeleteDirectory(LPCWSTR FileName, PDOKAN_FILE_INFO info) {
   return tDirectoryEmpty ? STATUS_SUCCESS : STATUS_DIRECTORY_NOT_EMPTY;
 }
 
-bool IsMissing(int r) {
-  int code = -r;
-  return code == 2 || code == 720002 || code == 720003 || code == 720018 || code == 720110;
-}
-
-bool HasTmpExtension(const std::string& path) {
-  size_t slash = path.rfind('/');
-  size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-  return strcasecmp(path.c_str() + dot + 1, "tmp") == 0;
-}
-
 NTSTATUS MoveFile(LPCWSTR FileName, LPCWSTR NewFileName, BOOL ReplaceIfExisting,
                   PDOKAN_FILE_INFO info) {
   std::string oldPath = Utf8(FileName), newPath;
@@ -621,45 +600,11 @@ NTSTATUS MoveFile(LPCWSTR FileName, LPCWSTR NewFileName, BOOL ReplaceIfExisting,
   const bool converted = DrivePath(NewFileName, newPath, &bad);
   DOKAN_TRACE("#MoveFile: %s -> %s (%s)\n", oldPath.c_str(), newPath.c_str(),
               ReplaceIfExisting ? "TRUE" : "FALSE");
+  const bool sourceIsDirectory = info->IsDirectory != 0;
   Cleanup(FileName, info);
   if (!converted) return bad;
-
-  StatRecord st{};
-  int r = decas_stat(newPath.c_str(), &st);
-  bool office = false;
-  if (r >= 0) {
-    if (!ReplaceIfExisting) return ntStatusOf(-DECAS_EEXIST);
-    if (st.type & ENTRY_DIRECTORY) return ntStatusOf(-DECAS_EISDIR);
-    office = IsOffice(info);
-    r = decas_remove(newPath.c_str(), false);
-    if (r < 0) return ntStatusOf(r);
-  } else if (IsMissing(r)) {
-    office = IsOffice(info);
-  } else {
-    return ntStatusOf(r);
-  }
-
-  if (office) {
-    const uint32_t pid = info->ProcessId;
-    if (HasTmpExtension(newPath)) officeSaveTracker().recordBackup(pid, oldPath, newPath);
-    auto entry = officeSaveTracker().find(pid);
-    if (entry && entry->document_path == newPath) {
-      // The program moves its new temporary file onto the document: put the
-      // document back under its name (keeping its identity), copy it to the
-      // backup name, and let the new content replace it once uploaded.
-      r = decas_rename(entry->backup_path.c_str(), newPath.c_str(), false);
-      if (r >= 0) r = decas_copy(newPath.c_str(), entry->backup_path.c_str());
-      if (r < 0) return ntStatusOf(r);
-      officeSaveTracker().markReplaced(pid, oldPath);
-      if (entry->uploaded) {
-        r = decas_rename(oldPath.c_str(), newPath.c_str(), true);
-        officeSaveTracker().drop(pid);
-        if (r < 0) return ntStatusOf(r);
-      }
-      return STATUS_SUCCESS;
-    }
-  }
-  r = decas_rename(oldPath.c_str(), newPath.c_str(), office);
+  int r = moveEntry(oldPath, newPath, ReplaceIfExisting != FALSE, sourceIsDirectory,
+                    info->ProcessId);
   return r < 0 ? ntStatusOf(r) : STATUS_SUCCESS;
 }
 

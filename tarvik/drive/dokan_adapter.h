@@ -18,6 +18,7 @@ struct OpenContext {
   std::unique_ptr<DecasHandle> handle;  // cleared when the handle is closed
   int32_t lastWriteLength = -1;         // length of the last non-empty write
   uint8_t failed = 0;                   // a write or flush on this open failed
+  uint8_t wroteData = 0;                // a write on this open put bytes into the file
   int64_t writtenEnd = -1;              // highest offset + length written, or the size set
 };
 

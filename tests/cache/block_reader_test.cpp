@@ -155,6 +155,10 @@ TEST_F(ContentTest, CacheUsageAndClear) {
   EXPECT_EQ(0, tarvik_getCacheUsage(&bytes));
   EXPECT_EQ(3000, bytes);
   EXPECT_EQ(3000, block_cache::usedBytes());
+  // The open reader holds its block: it stays until the file is closed.
+  EXPECT_EQ(0, tarvik_clearCache());
+  EXPECT_EQ(3000, block_cache::usedBytes());
+  closeHandle(h);
   EXPECT_EQ(0, tarvik_clearCache());
   EXPECT_EQ(0, tarvik_getCacheUsage(&bytes));
   EXPECT_EQ(0, bytes);

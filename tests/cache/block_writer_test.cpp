@@ -166,6 +166,8 @@ TEST_F(ContentTest, HugeSparseExtensionCostsOnlyTheWrittenBlocks) {
   EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_ftruncate(h->path().c_str(), MAX_FILE_SIZE + 1, h));
   EXPECT_EQ(STATUS_FILE_TOO_LARGE, contentWrite(h->path().c_str(), "x", 1, MAX_FILE_SIZE, true, h));
   EXPECT_EQ(3, fstatSize(h));
+  // The refused write is reported again by the next flush.
+  EXPECT_EQ(STATUS_FILE_TOO_LARGE, cloud_flush(h->path().c_str(), h));
   ASSERT_EQ(1u, h->fileContext->blocks.size());
 
   // The largest file: a write that crosses the end stops there.

@@ -127,9 +127,11 @@ class ContentTest : public ::testing::Test {
   void closeHandle(DecasHandle* h) {
     if (!h->fileContext) return;
     FileContextPtr fc = h->fileContext;
-    contentClose(h);
-    fc->closed = true;
+    bool last = true;
+    contentClose(h, &last);
     h->fileContext.reset();
+    if (!last) return;
+    fc->closed = true;
     finalizeFileContext(fc);
   }
 

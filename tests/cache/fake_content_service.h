@@ -31,8 +31,9 @@ class FakeContentService {
   }
 
   void install() {
-    static const tarvik::ContentService table = {download, uploadBlock, uploadFile,
-                                                 lockResource, keepSession, logout};
+    static const tarvik::ContentService table = {download,    uploadBlock,   uploadFile,
+                                                 lockResource, keepSession, logout,
+                                                 pretestUpload, pretestDownload};
     tarvik::setContentServiceForTesting(&table);
   }
 
@@ -48,7 +49,13 @@ class FakeContentService {
     failUploadFile = 0;
     keepSessions = 0;
     logouts = 0;
+    generation = 0;
+    pretests = 0;
   }
+
+  // As a service restart: every token given out so far is refused (code 8)
+  // from now on; pretest calls hand out tokens of the new generation.
+  void forgetTokens() { generation.fetch_add(1); }
 
   // Stores `data` split into blocks; returns the ids in order.
   std::vector<std::string> putFile(const std::string& data) {
@@ -103,10 +110,45 @@ class FakeContentService {
   std::atomic<int> failUploadFile{0};   // the next N uploadFile calls fail with 77
   std::atomic<int> keepSessions{0};
   std::atomic<int> logouts{0};
+  std::atomic<int> generation{0};  // tokens of older generations are refused
+  std::atomic<int> pretests{0};    // pretest calls made for new tokens
 
  private:
-  static int download(const std::string&, const std::string& id, const std::string& dest) {
+  // A token is "<name>" (generation 0, as the tests' fixture gives them out)
+  // or "<name>~<generation>"; commits are kept under the name.
+  static std::string keyOf(const std::string& token) { return token.substr(0, token.find('~')); }
+  static bool stale(const std::string& token) {
+    const size_t tilde = token.find('~');
+    const int gen = tilde == std::string::npos ? 0 : std::stoi(token.substr(tilde + 1));
+    return gen < instance().generation.load();
+  }
+  static std::string newToken(const std::string& name) {
+    return name + "~" + std::to_string(instance().generation.load());
+  }
+  // Service paths of the fixture are "/u/<name>".
+  static std::string nameOf(const std::string& servicePath) {
+    return servicePath.rfind("/u/", 0) == 0 ? servicePath.substr(3) : servicePath;
+  }
+  static int pretestUpload(const std::string& servicePath, std::string* token) {
+    instance().pretests++;
+    *token = newToken("up:" + nameOf(servicePath));
+    return 0;
+  }
+  static int pretestDownload(const std::string& servicePath, std::string* token,
+                             std::vector<std::string>* ids) {
     FakeContentService& self = instance();
+    self.pretests++;
+    std::lock_guard<std::mutex> lock(self.mutex_);
+    auto it = self.commits_.find("up:" + nameOf(servicePath));
+    if (it == self.commits_.end() || it->second.empty()) return 50;
+    *ids = it->second.back();
+    *token = newToken("dl");
+    return 0;
+  }
+
+  static int download(const std::string& token, const std::string& id, const std::string& dest) {
+    FakeContentService& self = instance();
+    if (stale(token)) return -1;  // the service's error page is no block
     std::string data;
     {
       std::lock_guard<std::mutex> lock(self.mutex_);
@@ -127,8 +169,10 @@ class FakeContentService {
     return tarvik::blockIdOf(data.data(), data.size()) == id ? 0 : -1;
   }
 
-  static int uploadBlock(const std::string&, const std::string& id, const std::string& path) {
+  static int uploadBlock(const std::string& token, const std::string& id,
+                         const std::string& path) {
     FakeContentService& self = instance();
+    if (stale(token)) return 8;
     if (self.failUploadBlock.load() > 0) {
       self.failUploadBlock.fetch_sub(1);
       return 50;
@@ -150,6 +194,7 @@ class FakeContentService {
 
   static int uploadFile(const std::string& token, const std::vector<std::string>& ids) {
     FakeContentService& self = instance();
+    if (stale(token)) return 8;
     if (self.failUploadFile.load() > 0) {
       self.failUploadFile.fetch_sub(1);
       return 77;
@@ -158,7 +203,7 @@ class FakeContentService {
     for (const std::string& id : ids) {
       if (self.blocks_.count(id) == 0) return 8;  // the service knows no such block
     }
-    self.commits_[token].push_back(ids);
+    self.commits_[keyOf(token)].push_back(ids);
     return 0;
   }
 

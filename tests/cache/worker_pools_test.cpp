@@ -136,7 +136,7 @@ TEST_F(PoolsTest, TasksOfAClosedFileDoNothing) {
   // A detached block (its file closed) is not sealed either.
   fc->closed = false;
   b->detached = true;
-  EXPECT_EQ(1, sealAndUploadBlock(b, "t"));
+  EXPECT_EQ(1, sealAndUploadBlock(b, *fc));
   EXPECT_TRUE(b->path.empty());
   b->id = "x#1";
   b->path = blockFilePath("x#1");

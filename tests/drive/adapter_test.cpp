@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -236,7 +237,8 @@ TEST_F(Adapter, SynchronousWritesGoOverlappedAndWhole) {
   EXPECT_EQ(memtable::state().content("/big"), std::string(100, '\0') + data);
 }
 
-TEST_F(Adapter, FailedWriteIsReportedAndNewFileRemoved) {
+TEST_F(Adapter, FailedWriteKeepsWhatWasWrittenAndOnlyAnEmptyNewFileGoes) {
+  // A new file whose only write failed holds nothing: it is removed again.
   memtable::state().fail("write", -28);
   DOKAN_FILE_INFO fi;
   ASSERT_EQ(create(fi, u"\\new", FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, kOther), 0);
@@ -244,13 +246,24 @@ TEST_F(Adapter, FailedWriteIsReportedAndNewFileRemoved) {
   DWORD written = 77;
   EXPECT_EQ(ops().WriteFile(u"\\new", "abc", 3, &written, 0, &fi), STATUS_DISK_FULL);
   EXPECT_EQ(written, 0u);
-  // Later writes on the failed open are not attempted and fail too.
-  memtable::state().fail("write", 0);
-  EXPECT_LT(ops().WriteFile(u"\\new", "abc", 3, &written, 0, &fi), 0);
-  EXPECT_EQ(memtable::state().count("write"), 1);
   cleanupAndClose(fi, u"\\new");
   EXPECT_FALSE(memtable::state().exists("/new"));
-  EXPECT_EQ(memtable::state().count("flush"), 0);  // a failed open is not flushed
+
+  // Once data was written, a failed write costs nothing of it: later writes
+  // are attempted, and the file stays with every byte that was written.
+  memtable::state().fail("write", 0);
+  ASSERT_EQ(create(fi, u"\\kept", FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, kOther), 0);
+  fi.SynchronousIo = 1;
+  ASSERT_EQ(ops().WriteFile(u"\\kept", "abc", 3, &written, 0, &fi), STATUS_SUCCESS);
+  memtable::state().fail("write", -28);
+  EXPECT_EQ(ops().WriteFile(u"\\kept", "xyz", 3, &written, 3, &fi), STATUS_DISK_FULL);
+  memtable::state().fail("write", 0);
+  ASSERT_EQ(ops().WriteFile(u"\\kept", "def", 3, &written, 3, &fi), STATUS_SUCCESS);
+  const int flushes = memtable::state().count("flush");
+  cleanupAndClose(fi, u"\\kept");
+  EXPECT_EQ(memtable::state().count("flush"), flushes + 1);  // the close commits
+  ASSERT_TRUE(memtable::state().exists("/kept"));
+  EXPECT_EQ(memtable::state().content("/kept"), "abcdef");
 }
 
 TEST_F(Adapter, WriteToEndOfFileAppends) {
@@ -315,6 +328,28 @@ TEST_F(Adapter, MoveOntoExistingFilesAndFolders) {
   // The source open was cleaned up by MoveFile; nothing stays open.
   EXPECT_EQ(decas_openFileCount(), 0u);
   EXPECT_EQ(memtable::state().openFiles.load(), 0);
+}
+
+// A move onto an existing file is one overwriting move, never a removal
+// followed by a move: when the move fails (a general failure, as the
+// service's maintenance answer gives), the target keeps its content and the
+// source its own.
+TEST_F(Adapter, MoveOntoAFileReplacesItInTheMoveItself) {
+  memtable::State& s = memtable::state();
+  s.put("/e.txt", "old");
+  s.put("/e.tmp2", "new");
+  s.fail("rename", -(DECAS_OS_ERROR_BASE + 31));
+  EXPECT_EQ(posix().rename("/e.tmp2", "/e.txt", false, kOther), -EIO);
+  EXPECT_EQ(s.content("/e.txt"), "old");
+  EXPECT_EQ(s.content("/e.tmp2"), "new");
+  s.fail("rename", 0);
+  EXPECT_EQ(posix().rename("/e.tmp2", "/e.txt", false, kOther), 0);
+  EXPECT_EQ(s.content("/e.txt"), "new");
+  EXPECT_FALSE(s.exists("/e.tmp2"));
+  EXPECT_EQ(s.count("remove"), 0);
+  const auto renames = s.callsOf("rename");
+  ASSERT_EQ(renames.size(), 2u);  // the failed move and the one that replaced
+  EXPECT_TRUE(renames[1].flag);
 }
 
 TEST_F(Adapter, OfficeSaveKeepsTheDocument) {

@@ -51,7 +51,6 @@ struct OpenFile {
   std::u16string name;
   DOKAN_FILE_INFO info{};
   bool writable = false;
-  bool append = false;
   bool directory = false;
   // The local hidden name of a file deleted while this open lasts (see
   // above); empty while the file has its name.
