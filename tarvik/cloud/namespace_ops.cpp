@@ -26,6 +26,7 @@
 #include "cache/meta_cache.h"
 #include "cache/open_contents.h"
 #include "cache/stat_cache.h"
+#include "cache/waiting_uploads.h"
 #include "cache/worker_pools.h"
 #include "cloud/root_layout.h"
 #include "cloud/system_commands.h"
@@ -62,8 +63,26 @@ MetaCachePtr openMetaCache(const std::string& servicePath) {
 // into a record; it fails like an unknown service error instead of showing
 // a made-up empty file.
 // `missing` (optional) tells a failure because the service has no such entry.
+bool fetchServiceDetail(const std::string& servicePath, StatRecord* out, int* status,
+                        bool* missing);
+
+// The service's record of the path, or the record of its waiting version
+// when its content is kept for a later upload.
 bool fetchDetail(const std::string& servicePath, StatRecord* out, int* status,
                  bool* missing = nullptr) {
+  bool absent = false;
+  const bool found = fetchServiceDetail(servicePath, out, status, &absent);
+  if (missing) *missing = absent;
+  if (!found && !absent) return false;
+  if (!found) *out = StatRecord{};
+  if (!waitingRecord(servicePath, out)) return found;
+  if (missing) *missing = false;
+  *status = 0;
+  return true;
+}
+
+bool fetchServiceDetail(const std::string& servicePath, StatRecord* out, int* status,
+                        bool* missing) {
   if (missing) *missing = false;
   switch (statCacheLookup(servicePath, out)) {
     case StatAnswer::kFound:
@@ -106,11 +125,6 @@ bool lookupRecord(const std::string& servicePath, StatRecord* out, int* status) 
     return true;
   }
   return fetchDetail(servicePath, out, status);
-}
-
-std::string lastComponent(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // A listing's name must be a single, real path component.
@@ -160,6 +174,67 @@ void followRename(const MovedOpenFile& moved) {
       if (fc.closed.load() && fc.lockHeld.exchange(false)) unlockQuietly(now);
     }
   }
+}
+
+// A live open of the path exists: `h` shares its content. It takes the
+// service lock when it asks for one and the content holds none, and an
+// upload token when it writes and the content has none. False when there
+// is no such open; otherwise *status is 0 or the failure (the join is
+// undone then).
+bool joinLiveOpen(const std::string& service, DecasHandle* h, int* status) {
+  FileContextPtr fc = joinOpenFile(service, h);
+  if (!fc) return false;
+  const OpenFlags flags = h->openFlags;
+  *status = 0;
+  if ((flags & OPEN_WRITE) && fc->uploadToken().empty()) {
+    JsonPtr upload = api::pretestUploadFile(service);
+    if (isErrorResult(upload)) {
+      *status = failureOf(upload);
+    } else {
+      fc->setUploadToken(upload->text());
+    }
+  }
+  if (*status == 0 && fc->downloadToken().empty() && contentService().pretestDownload != nullptr) {
+    // The open that made the file had no download token. Without one the
+    // committed blocks could not come back once evicted, and no longer at
+    // all once the name is gone (a file deleted while open).
+    std::string token;
+    std::vector<std::string> ids;
+    if (contentService().pretestDownload(service, &token, &ids) == 0) fc->setDownloadToken(token);
+  }
+  if (*status == 0 && (flags & OPEN_SHARE_LOCK) && !state().noLocking && !fc->lockHeld.load()) {
+    bool locked = false;
+    std::string text;
+    const int r = contentService().lockResource(service, h->processId, &locked, &text);
+    TLOG_DEBUG(">shared lock: ", "(", text, ")");
+    if (r == service_code::kLocked) {
+      *status = -DECAS_STATUS_RESOURCE_LOCKED;
+    } else if (r != 0 && (flags & OPEN_WRITE)) {
+      *status = mapServiceError(r);
+    } else if (r == 0 && locked) {
+      fc->lockProcessId = h->processId;
+      fc->lockHeld.store(true);
+    }
+  }
+  if (*status == 0 && (flags & OPEN_TRUNCATE)) {
+    *status = cloud_ftruncate(h->path().c_str(), 0, h);
+  }
+  if (*status < 0) cloud_close(h->path().c_str(), h);
+  return true;
+}
+
+// pretestDownloadFile of an existing file: 0 with the answer in *out, or
+// the failure. A file the service lacks may still wait for its upload
+// here: 0 then, with no answer.
+int fetchBlockList(const std::string& service, JsonPtr* out) {
+  *out = api::pretestDownloadFile(service);
+  if (!isErrorResult(*out)) return 0;
+  StatRecord waiting{};
+  if (errorCode(*out) == service_code::kNotFound && waitingRecord(service, &waiting)) {
+    *out = nullptr;
+    return 0;
+  }
+  return failureOf(*out);
 }
 
 }  // namespace
@@ -264,16 +339,23 @@ int cloud_rename(const char* from, const char* to, bool overwrite) {
   if (isAreaRoot(fromKind) || isProtected(toKind)) return -DECAS_EACCES;
   if (isProtected(fromKind) && !isInTrash(fromKind)) return -DECAS_EACCES;
 
-  std::string name = lastComponent(to);
-  if (!name.empty() && name[0] == '.') return -DECAS_EINVAL;
+  // A name may begin with "." (rsync's and git's temporary files, sed -i on
+  // a dotfile), as at creation; the service refuses what it cannot store.
   if (tooLongForService(fromService) || tooLongForService(toService)) return NAME_TOO_LONG_STATUS;
 
+  // One call: with `overwrite` the service replaces an existing file in
+  // the move itself, so a failed move leaves both names as they were.
   statCacheForget(fromService);
   statCacheForget(toService);
   JsonPtr result = api::moveResource(fromService, toService, overwrite);
   statCacheForget(fromService);
   statCacheForget(toService);
   if (isErrorResult(result)) return failureOf(result);
+  // The name now belongs to the moved entry: files still open under it
+  // (the replaced file) keep their content but never commit it over the
+  // moved one, and what was cached of the old file goes.
+  markOpenFilesRemoved(toService);
+  removeMetaCache(toService);
   removeMetaCache(fromService);
   block_cache::renamed(fromService, toService);
   for (const MovedOpenFile& moved : renameOpenFiles(fromService, toService)) followRename(moved);
@@ -327,6 +409,9 @@ int cloud_open(const char* path, DecasHandle* h) {
   if (record.type == ENTRY_DIRECTORY) return -DECAS_EISDIR;
   if (!isNew && (flags & OPEN_CREATE) && (flags & OPEN_EXCLUSIVE)) return -DECAS_EEXIST;
 
+  int joined = 0;
+  if (!isNew && joinLiveOpen(service, h, &joined)) return joined;
+
   bool lockHeld = false;
   if (!isNew && (flags & OPEN_SHARE_LOCK) && !state().noLocking) {
     JsonPtr locked = api::lockResource(service, static_cast<int>(h->processId));
@@ -350,8 +435,8 @@ int cloud_open(const char* path, DecasHandle* h) {
   JsonPtr pretestDownload;
   bool wantBlocks = (flags & OPEN_READ) || ((flags & OPEN_WRITE) && !(flags & OPEN_TRUNCATE));
   if (!isNew && wantBlocks) {
-    pretestDownload = api::pretestDownloadFile(service);
-    if (isErrorResult(pretestDownload)) return fail(failureOf(pretestDownload));
+    const int r = fetchBlockList(service, &pretestDownload);
+    if (r != 0) return fail(r);
   }
   std::string uploadToken;
   if (isNew || (flags & OPEN_WRITE)) {
@@ -363,7 +448,9 @@ int cloud_open(const char* path, DecasHandle* h) {
 
   int status = contentOpen(service, h, record, isNew, pretestDownload, uploadToken, lockHeld);
   h->state &= ~HANDLE_KEEP_CACHE;
-  if (status >= 0 && pretestDownload && !(flags & OPEN_TRUNCATE)) {
+  StatRecord waitingVersion{};
+  if (status >= 0 && pretestDownload && !(flags & OPEN_TRUNCATE) &&
+      !waitingRecord(service, &waitingVersion)) {
     // The kernel keeps its pages of the file when the content is the one
     // of the last open; contentOpen has checked every id.
     std::vector<std::string> ids;
@@ -390,11 +477,17 @@ int cloud_close(const char* path, DecasHandle* h) {
     h->fileContext.reset();
     return 0;
   }
-  int contentStatus = contentClose(h);
+  bool last = true;
+  int contentStatus = contentClose(h, &last);
   if ((h->openFlags & (OPEN_WRITE | OPEN_TRUNCATE)) || (h->state & HANDLE_NEW)) {
     statCacheForget(fc->path());
   }
   if (fc->removed.load()) h->state |= HANDLE_NAME_REMOVED;
+  if (!last) {
+    // Other opens share the content; the last of them commits and unlocks.
+    h->fileContext.reset();
+    return contentStatus;
+  }
   if (fc->lockHeld.exchange(false)) unlockQuietly(fc->path());
   const int pushed = releaseFileContext(h);
   return contentStatus < 0 ? contentStatus : pushed;
@@ -471,13 +564,23 @@ int cloud_readdir(const char* path, DirFiller filler, int, int, DecasHandle* h) 
     const std::string& name = listed[i].first;
     StatRecord record = listed[i].second;
     auto cached = snapshot.find(name);
-    if (cached != snapshot.end()) {
+    const bool open = cached != snapshot.end();
+    if (open) {
       TLOG_DEBUG("MetaCache: override entry ", name);
       record = cached->second->record();
       snapshot.erase(cached);
     }
     if (record.type == ENTRY_DIRECTORY) record.mtime = newestMtime(service + "/" + name, record.mtime);
+    if (record.type == ENTRY_FILE && !open) waitingRecord(service + "/" + name, &record);
     stopped = filler(name.c_str(), &record, 0, 0, h) != 0;
+  }
+  // Files waiting for upload that the service does not list yet.
+  for (const auto& [name, record] : waitingChildren(service)) {
+    const bool listedAlready = std::any_of(listed.begin(), listed.end(),
+                                           [&](const auto& l) { return l.first == name; });
+    if (listedAlready || snapshot.count(name) != 0 || stopped) continue;
+    StatRecord waiting = record;
+    stopped = filler(name.c_str(), &waiting, 0, 0, h) != 0;
   }
   // Files known only locally (open, not yet on the service), in name order.
   for (const auto& left : snapshot) {

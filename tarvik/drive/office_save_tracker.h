@@ -1,7 +1,7 @@
 // Follows one save of an office document per process: the program moves the
 // document away to a ".tmp" backup, writes a new temporary file and moves it
 // onto the document. The tracker lets the adapter keep the document's
-// identity on the service (see dokan_adapter.cpp, MoveFile).
+// identity on the service (see move_file.cpp).
 // One table for all Dokan threads, guarded by its own mutex; entries are
 // handed out as copies.
 #pragma once

@@ -16,10 +16,11 @@ const char* boolText(bool value) { return value ? "true" : "false"; }
 
 // Every method says whether it may be sent again after a connection lost
 // under it: reads and token requests may; so may uploadBlock, since a block
-// is stored under the id of its content. Sign-in and sign-out, commits,
-// moves, copies, deletes and locks go once: the service may have carried
-// them out before the connection dropped, and a second run would fail or
-// act twice.
+// is stored under the id of its content, and so may uploadFile, since a
+// commit of the same block list again leaves the same content. Sign-in and
+// sign-out, moves, copies, deletes and locks go once: the service may have
+// carried them out before the connection dropped, and a second run would
+// fail or act twice.
 constexpr Repeat kSafe = Repeat::kSafe;
 constexpr Repeat kOnce = Repeat::kOnce;
 
@@ -33,8 +34,9 @@ JsonPtr post(const char* method, Repeat repeat, std::vector<RequestParam> params
   return callService(method, params, false, handler, repeat);
 }
 // M: POST with a multipart form.
-JsonPtr multipart(const char* method, Repeat repeat, std::vector<RequestParam> params) {
-  return callService(method, params, true, nullptr, repeat);
+JsonPtr multipart(const char* method, Repeat repeat, std::vector<RequestParam> params,
+                  ErrorHandler handler = nullptr) {
+  return callService(method, params, true, handler, repeat);
 }
 
 }  // namespace
@@ -149,9 +151,10 @@ JsonPtr pretestUploadFile(const std::string& path) {
 }
 
 JsonPtr uploadBlock(const std::string& token, const std::string& blockId,
-                    const std::string& blockFilePath) {
+                    const std::string& blockFilePath, ErrorHandler handler) {
   return multipart("uploadBlock", kSafe,
-                   {{"token", token}, {"blockId", blockId}, {"@filedata", blockFilePath}});
+                   {{"token", token}, {"blockId", blockId}, {"@filedata", blockFilePath}},
+                   handler);
 }
 
 std::string blockIdsText(const std::vector<std::string>& blockIds) {
@@ -163,10 +166,12 @@ std::string blockIdsText(const std::vector<std::string>& blockIds) {
   return text;
 }
 
-JsonPtr uploadFile(const std::string& token, const std::vector<std::string>& blockIds) {
+JsonPtr uploadFile(const std::string& token, const std::vector<std::string>& blockIds,
+                   ErrorHandler handler) {
   return multipart(
-      "uploadFile", kOnce,
-      {{"token", token}, {"blockIds", blockIdsText(blockIds)}, {"memo", ""}, {"force", "true"}});
+      "uploadFile", kSafe,
+      {{"token", token}, {"blockIds", blockIdsText(blockIds)}, {"memo", ""}, {"force", "true"}},
+      handler);
 }
 
 JsonPtr copyResource(const std::string& src, const std::string& dst) {
@@ -174,6 +179,12 @@ JsonPtr copyResource(const std::string& src, const std::string& dst) {
 }
 
 JsonPtr emptyTrash() { return get("emptyTrash", kOnce); }
+
+bool skipInvalidArgument(int code, const char* utf8Message) {
+  if (code != service_code::kInvalidArgument) return false;
+  TLOG_DEBUG("E8 Skipped. msg=", utf8Message);
+  return true;
+}
 
 bool skipError999(int code, const char* utf8Message) {
   if (code != service_code::kUnlockPassedOver) return false;

@@ -44,14 +44,22 @@ int downloadBlock(const std::string& token, const std::string& blockId,
                   const std::string& destination);
 JsonPtr pretestUploadFile(const std::string& path);
 JsonPtr uploadBlock(const std::string& token, const std::string& blockId,
-                    const std::string& blockFilePath);
-JsonPtr uploadFile(const std::string& token, const std::vector<std::string>& blockIds);
+                    const std::string& blockFilePath, ErrorHandler handler = nullptr);
+JsonPtr uploadFile(const std::string& token, const std::vector<std::string>& blockIds,
+                   ErrorHandler handler = nullptr);
 JsonPtr copyResource(const std::string& src, const std::string& dst);
 JsonPtr emptyTrash();
 
 // Error handler for the close path: code 999 is logged at debug level and
 // taken (no status callback); any other code goes on.
 bool skipError999(int code, const char* utf8Message);
+
+// Error handler for transfers with a token: code 8 (an argument the
+// service refuses, which is how it answers a token it no longer knows, for
+// example after a restart) is logged at debug level and taken, since the
+// content layer asks for a new token and repeats the transfer; every other
+// code is reported.
+bool skipInvalidArgument(int code, const char* utf8Message);
 
 // Error handler for lookups that probe whether a name exists: code 50 (no
 // such entry) is the expected answer for a new name and is only logged at

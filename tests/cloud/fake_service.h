@@ -31,7 +31,7 @@ class FakeService {
       httplib::Params body;
       httplib::detail::parse_query_text(req.body, body);
       for (const auto& p : body) call.params[p.first] = p.second;
-      std::string answer;
+      Answer answer;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         calls_.push_back(call);
@@ -40,12 +40,13 @@ class FakeService {
           answer = queued->second.front();
           queued->second.pop_front();
         } else if (fixed_.count(call.method)) {
-          answer = fixed_[call.method];
+          answer = Answer{200, fixed_[call.method], "application/json"};
         } else {
-          answer = "{\"result\":true}";
+          answer = Answer{200, "{\"result\":true}", "application/json"};
         }
       }
-      res.set_content(answer, "application/json");
+      res.status = answer.status;
+      res.set_content(answer.body, answer.type);
     };
     server_.Get(R"(/api/(\w+))", handler);
     server_.Post(R"(/api/(\w+))", handler);
@@ -70,7 +71,13 @@ class FakeService {
   // The next call of `method` gets `json`; then the fixed answer again.
   void answerOnce(const std::string& method, const std::string& json) {
     std::lock_guard<std::mutex> lock(mutex_);
-    queued_[method].push_back(json);
+    queued_[method].push_back(Answer{200, json, "application/json"});
+  }
+  // The next call of `method` gets an HTML page (an error page, a marker
+  // page) with the HTTP status `status`.
+  void pageOnce(const std::string& method, int status, const std::string& html) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued_[method].push_back(Answer{status, html, "text/html"});
   }
   void fail(const std::string& method, int code) {
     answer(method, "{\"error\":{\"code\":" + std::to_string(code) + ",\"args\":[]}}");
@@ -108,7 +115,12 @@ class FakeService {
   std::mutex mutex_;
   std::vector<ServiceCall> calls_;
   std::map<std::string, std::string> fixed_;
-  std::map<std::string, std::deque<std::string>> queued_;
+  struct Answer {
+    int status;
+    std::string body;
+    std::string type;
+  };
+  std::map<std::string, std::deque<Answer>> queued_;
 };
 
 }  // namespace tarvik_test

@@ -309,11 +309,13 @@ TEST_F(NamespaceOpsTest, RenameOutOfTrashAllowedIntoTrashRefused) {
   EXPECT_TRUE(svc().calls().empty());
 }
 
-TEST_F(NamespaceOpsTest, RenameToDotNameRefused) {
-  EXPECT_EQ(cloud_rename("/Home/a", "/Home/.a", false), -22);
+// A dot name is refused only when the service refuses it.
+TEST_F(NamespaceOpsTest, RenameToDotNameIsTheServicesToRefuse) {
+  EXPECT_EQ(cloud_rename("/Home/a", "/Home/.a", false), 0);
+  EXPECT_EQ(svc().last("moveResource").params["dstPath"], "/u1/.a");
+  svc().failOnce("moveResource", 8);
   EXPECT_EQ(cloud_rename("/Home/a", "/Home/d/.hidden", true), -22);
-  EXPECT_TRUE(svc().calls().empty());
-  EXPECT_EQ(cloud_rename("/Home/.a", "/Home/a.", true), 0);  // only the target's first char counts
+  EXPECT_EQ(svc().last("moveResource").params["dstPath"], "/u1/d/.hidden");
   EXPECT_EQ(svc().last("moveResource").params["overwrite"], "true");
 }
 

@@ -208,4 +208,19 @@ TEST_F(FuseMount, RemoveMountPointWithOpenFileFlushesAndCloses) {
   close(fd);
 }
 
+TEST_F(FuseMount, RemoveMountPointWithADeletedFileStillOpen) {
+  // The kernel keeps the deleted file under a hidden name; the unmount's
+  // teardown removes that name after the requests are gone, and must
+  // neither crash nor bring the file back.
+  int fd = open(at("/deleted").c_str(), O_CREAT | O_RDWR, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "gone", 4), 4);
+  ASSERT_EQ(unlink(at("/deleted").c_str()), 0);
+  EXPECT_EQ(tarvik::decas_exit(), 0);
+  mounted_ = false;
+  EXPECT_EQ(memtable::state().count("exit"), 1);
+  EXPECT_FALSE(memtable::state().exists("/deleted"));
+  close(fd);
+}
+
 }  // namespace

@@ -224,7 +224,7 @@ TEST_F(Requests, OpenDispositionsFollowTheFlags) {
   }
 }
 
-TEST_F(Requests, ReadsAndWritesAreSynchronousAndAppendGoesToTheEnd) {
+TEST_F(Requests, ReadsAndWritesAreSynchronousAndAppendsKeepTheKernelsOffset) {
   dokan::OpenFile* of = nullptr;
   ASSERT_EQ(requests.open("/f", O_WRONLY | O_APPEND, false, 3, &of), 0);
   char buf[100];
@@ -233,7 +233,9 @@ TEST_F(Requests, ReadsAndWritesAreSynchronousAndAppendGoesToTheEnd) {
   EXPECT_EQ(gCalls[1].info.SynchronousIo, 1);
   EXPECT_EQ(gCalls[1].offset, 10);
   EXPECT_EQ(gCalls[2].info.SynchronousIo, 1);
-  EXPECT_EQ(gCalls[2].info.WriteToEndOfFile, 1);
+  // The kernel has put the append at the end already: its offset stands.
+  EXPECT_EQ(gCalls[2].info.WriteToEndOfFile, 0);
+  EXPECT_EQ(gCalls[2].offset, 20);
   EXPECT_EQ(gCalls[2].info.Context, 77u);
   // close(2) of a write descriptor flushes and reports the failure.
   EXPECT_EQ(requests.flush(of, 3), -ENOSPC);
@@ -279,12 +281,16 @@ TEST_F(Requests, StatWithoutOpenAndListingWithOffsets) {
 
 TEST_F(Requests, TruncateWithoutOpenUsesAWriteOpen) {
   // The write open is flushed as close(2) would; the flush's failure (this
-  // driver's flush always answers "disk full") is truncate's error.
+  // driver's flush always answers "disk full") is truncate's error, and the
+  // refused growth is undone: the old size (0 here) is set and committed
+  // again, so the file stays as it was.
   EXPECT_EQ(requests.truncate("/f", 12, nullptr, 1), -ENOSPC);
-  EXPECT_EQ(sequence(),
-            (Seq{"ZwCreateFile", "SetEndOfFile", "FlushFileBuffers", "Cleanup", "CloseFile"}));
+  EXPECT_EQ(sequence(), (Seq{"ZwCreateFile", "GetFileInformation", "SetEndOfFile",
+                             "FlushFileBuffers", "SetEndOfFile", "FlushFileBuffers", "Cleanup",
+                             "CloseFile"}));
   EXPECT_TRUE(gCalls[0].access & FILE_WRITE_DATA);
-  EXPECT_EQ(gCalls[1].offset, 12);
+  EXPECT_EQ(gCalls[2].offset, 12);
+  EXPECT_EQ(gCalls[4].offset, 0);
 }
 
 TEST_F(Requests, BadUtf8NamesAreRefused) {

@@ -170,7 +170,13 @@ int OnReleasedir(const char*, struct fuse_file_info* fi) {
 
 int OnMkdir(const char* path, mode_t) { return Self()->requests->mkdir(path, Pid()); }
 int OnRmdir(const char* path) { return Self()->requests->rmdir(path, Pid()); }
-int OnUnlink(const char* path) { return Self()->requests->unlink(path, Pid()); }
+int OnUnlink(const char* path) {
+  // fuse_destroy removes the hidden names of files still open at the
+  // unmount, after the requests are gone; those files were deleted when
+  // they were hidden, so nothing is left to do.
+  Requests* requests = Self()->requests.get();
+  return requests != nullptr ? requests->unlink(path, Pid()) : 0;
+}
 
 int OnRename(const char* from, const char* to, unsigned int flags) {
   if (flags & RENAME_EXCHANGE) return -EINVAL;  // Windows has no exchange

@@ -329,7 +329,6 @@ int Requests::open(const std::string& path, int flags, bool createIt, uint32_t p
     return Errno(s);
   }
   of->writable = (flags & O_ACCMODE) != O_RDONLY;
-  of->append = (flags & O_APPEND) != 0;
   *out = track(of);
   return 0;
 }
@@ -344,8 +343,12 @@ int Requests::read(OpenFile* of, char* buf, size_t len, int64_t off, uint32_t pi
 }
 
 int Requests::write(OpenFile* of, const char* buf, size_t len, int64_t off, uint32_t pid) {
+  // The kernel places every write of an O_APPEND descriptor at the end of
+  // the file itself, under the inode's lock, and hands its offset: the same
+  // offset its page cache took the bytes at. Ending the file again here
+  // would race with the part of a split write or with another appender that
+  // has not landed yet, and put the bytes elsewhere than the kernel has them.
   DOKAN_FILE_INFO r = Request(of, pid, true);
-  r.WriteToEndOfFile = of->append ? 1 : 0;
   DWORD written = 0;
   NTSTATUS s =
       ops_->WriteFile(nameOf(of).c_str(), buf, static_cast<DWORD>(len), &written, off, &r);
@@ -507,12 +510,26 @@ int Requests::truncate(const std::string& path, int64_t size, OpenFile* of, uint
   return Errno(openCallClose(
       name, FILE_GENERIC_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, pid,
       [&](OpenFile& open, DOKAN_FILE_INFO& r) {
+        BY_HANDLE_FILE_INFORMATION before{};
+        if (NTSTATUS got = ops_->GetFileInformation(name.c_str(), &before, &r); got < 0) return got;
+        const int64_t oldSize = static_cast<int64_t>(
+            (static_cast<uint64_t>(before.nFileSizeHigh) << 32) | before.nFileSizeLow);
         NTSTATUS s = ops_->SetEndOfFile(name.c_str(), size, &r);
         // As close(2) of a write descriptor: the new size is committed here,
         // and a refusal (no space left on the service, say) is truncate's error.
         if (s >= 0) {
           DOKAN_FILE_INFO f = Request(&open, pid, false);
           s = ops_->FlushFileBuffers(name.c_str(), &f);
+          // A failed truncate leaves the file as it was. Undoing a growth
+          // drops only zeros; the old content is then committed again, so
+          // nothing of the refused size is kept for a later upload.
+          if (s < 0 && size > oldSize) {
+            DOKAN_FILE_INFO u = Request(&open, pid, false);
+            if (ops_->SetEndOfFile(name.c_str(), oldSize, &u) >= 0) {
+              DOKAN_FILE_INFO g = Request(&open, pid, false);
+              ops_->FlushFileBuffers(name.c_str(), &g);
+            }
+          }
         }
         return s;
       },
