@@ -15,11 +15,34 @@ int realDownloadBlock(const std::string& token, const std::string& blockId,
 
 int realUploadBlock(const std::string& token, const std::string& blockId,
                     const std::string& filePath) {
-  return serviceFailure(api::uploadBlock(token, blockId, filePath));
+  return serviceFailure(api::uploadBlock(token, blockId, filePath, api::skipInvalidArgument));
 }
 
 int realUploadFile(const std::string& token, const std::vector<std::string>& blockIds) {
-  return serviceFailure(api::uploadFile(token, blockIds));
+  return serviceFailure(api::uploadFile(token, blockIds, api::skipInvalidArgument));
+}
+
+int realPretestUpload(const std::string& servicePath, std::string* token) {
+  JsonPtr result = api::pretestUploadFile(servicePath);
+  const int failure = serviceFailure(result);
+  if (failure == 0) *token = result->text();
+  return failure;
+}
+
+int realPretestDownload(const std::string& servicePath, std::string* token,
+                        std::vector<std::string>* blockIds) {
+  JsonPtr result = api::pretestDownloadFile(servicePath);
+  const int failure = serviceFailure(result);
+  if (failure != 0) return failure;
+  *token = result->member("token")->text();
+  blockIds->clear();
+  JsonPtr list = result->member("blockIds");
+  for (size_t k = 0; k < list->count(); ++k) {
+    JsonPtr id = list->element(k);
+    if (!id->isString()) return -1;
+    blockIds->push_back(id->text());
+  }
+  return 0;
 }
 
 int realLockResource(const std::string& servicePath, uint32_t processId, bool* locked,
@@ -40,8 +63,9 @@ int realKeepSession() { return serviceFailure(api::keepSession()); }
 
 int realLogout() { return serviceFailure(api::logout()); }
 
-const ContentService kServiceMethods = {realDownloadBlock, realUploadBlock,  realUploadFile,
-                                        realLockResource,  realKeepSession, realLogout};
+const ContentService kServiceMethods = {realDownloadBlock, realUploadBlock,   realUploadFile,
+                                        realLockResource,  realKeepSession,   realLogout,
+                                        realPretestUpload, realPretestDownload};
 
 std::atomic<const ContentService*> g_service{&kServiceMethods};
 

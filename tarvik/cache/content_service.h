@@ -28,9 +28,16 @@ struct ContentService {
                       std::string* resultText);
   int (*keepSession)();
   int (*logout)();
+  // pretestUploadFile: a new upload token for `servicePath` in *token.
+  int (*pretestUpload)(const std::string& servicePath, std::string* token);
+  // pretestDownloadFile: a new download token for the version the service
+  // has now, and that version's block list.
+  int (*pretestDownload)(const std::string& servicePath, std::string* token,
+                         std::vector<std::string>* blockIds);
 };
 
-// The table in use.
+// The table in use. A table whose pretest entries are null cannot renew
+// tokens: a refused token then fails the transfer.
 const ContentService& contentService();
 
 // Replaces the table (null restores the service methods). Tests only; not

@@ -4,6 +4,7 @@
 // while the drive is mounted, and unmounts on Ctrl-C or SIGTERM.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "cache/byte_size.h"
@@ -50,8 +52,13 @@ const char kUsage[] =
     "  --clear-cache           empty the local block cache before mounting\n"
     "  --cache-limit SIZE      keep the block cache under SIZE (e.g. 2G, 500M; default:\n"
     "                          the smaller of 10G and 10 % of its file system);\n"
-    "                          sets TARVIK_CACHE_LIMIT\n"
+    "                          sets TARVIK_CACHE_LIMIT. Data written and not yet\n"
+    "                          committed is never evicted: open files may take the\n"
+    "                          cache over the limit by their uncommitted data\n"
     "  --mark-read             mark the shown announcement as read\n"
+    "  --pending               list the files of --corp/--user that wait for upload\n"
+    "                          (kept when the service could not take them; they are\n"
+    "                          uploaded at the next mount) and exit; no sign-in\n"
     "  -h, --help              show this text\n"
     "\n"
     "The service's certificate is verified against the system's trust store,\n"
@@ -128,7 +135,9 @@ std::string mountDirectory(const std::string& mountPoint) {
   return dir;
 }
 
-bool isMounted(const std::string& dir) {
+// Whether `dir` is a mount point; *type receives the file system type
+// and source of its mount ("fuse.dokan tarvik" for a drive of ours).
+bool isMounted(const std::string& dir, std::string* type = nullptr) {
   std::ifstream in("/proc/self/mountinfo");
   std::string line;
   while (std::getline(in, line)) {
@@ -148,18 +157,51 @@ bool isMounted(const std::string& dir) {
         mp += raw[i];
       }
     }
-    if (mp == dir) return true;
+    if (mp == dir) {
+      if (type != nullptr) {
+        // After the optional fields' " - ": the type, then the source.
+        const size_t dash = line.find(" - ");
+        std::istringstream rest(dash == std::string::npos ? "" : line.substr(dash + 3));
+        std::string fsType, source;
+        rest >> fsType >> source;
+        *type = fsType + " " + source;
+      }
+      return true;
+    }
   }
   return false;
 }
 
+// A drive of ours whose process died leaves its mount point answering
+// "Transport endpoint is not connected"; it is taken away (lazily, as
+// nothing can be served from it any more). True when `dir` is free now.
+bool cleanDeadDrive(const std::string& dir) {
+  std::string type;
+  if (!isMounted(dir, &type) || type != "fuse.dokan tarvik") return false;
+  struct stat st;
+  if (::stat(dir.c_str(), &st) == 0 || errno != ENOTCONN) return false;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execlp("fusermount3", "fusermount3", "-uz", dir.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0 || isMounted(dir)) {
+    return false;
+  }
+  std::fprintf(stderr, "tarvik-mount: took away the dead drive left on %s\n", dir.c_str());
+  return true;
+}
+
 // Says why `dir` cannot take the drive, or "" when it can: it must be a
 // directory (or not exist yet: it is created) and not already a mount
-// point. The mount table is read first, so a mount point whose file system
-// no longer answers is never touched.
+// point (but a dead drive of ours, which is taken away). The mount table is
+// read first, so a mount point whose file system no longer answers is never
+// stat'ed before it is known to be one.
 std::string mountPointProblem(const std::string& dir) {
   if (dir.empty()) return "cannot resolve the mount point";
-  if (isMounted(dir)) {
+  if (isMounted(dir) && !cleanDeadDrive(dir)) {
     return dir + " is already a mount point; unmount it first (fusermount3 -u " + dir + ")";
   }
   struct stat st;
@@ -171,12 +213,31 @@ std::string mountPointProblem(const std::string& dir) {
   return "";
 }
 
+// Prints the files of the account that wait for upload; the number of
+// them, or -1 when the journal cannot be read.
+int printPending(const std::string& corp, const std::string& user) {
+  static char list[64 * 1024];
+  const int n = tarvik_getPendingUploads(corp.c_str(), user.c_str(), list, sizeof list, nullptr);
+  if (n < 0) {
+    std::fprintf(stderr, "tarvik-mount: cannot read the files waiting for upload (%d)\n", n);
+    return -1;
+  }
+  if (n == 0) {
+    std::printf("No files wait for upload.\n");
+  } else {
+    std::printf("%d file%s wait%s for upload (uploaded at the next mount):\n%s", n,
+                n == 1 ? "" : "s", n == 1 ? "s" : "", list);
+  }
+  std::fflush(stdout);
+  return n;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string url, corp, user, passwordFile, certFile, lang = "en", proxy, proxyType = "http",
                                                          proxyUser, proxyPasswordFile, mountPoint;
-  bool passwordStdin = false, log = false, clearCache = false, markRead = false;
+  bool passwordStdin = false, log = false, clearCache = false, markRead = false, pending = false;
   std::string cacheLimit;
 
   for (int i = 1; i < argc; ++i) {
@@ -206,6 +267,7 @@ int main(int argc, char** argv) {
     else if (a == "--clear-cache") clearCache = true;
     else if (a == "--cache-limit") value(cacheLimit);
     else if (a == "--mark-read") markRead = true;
+    else if (a == "--pending") pending = true;
     else if (a == "--password") {
       std::fprintf(stderr, "tarvik-mount: the password is never taken from the command line; "
                            "use --password-file, --password-stdin or the prompt\n");
@@ -219,6 +281,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "tarvik-mount: more than one mount point given\n");
       return 2;
     }
+  }
+  if (pending) {
+    if (corp.empty() || user.empty()) {
+      std::fprintf(stderr, "tarvik-mount: --pending needs --corp and --user\n");
+      return 2;
+    }
+    return printPending(corp, user) < 0 ? 1 : 0;
   }
   if (url.empty() || mountPoint.empty()) {
     std::fputs(kUsage, stderr);
@@ -379,6 +448,7 @@ int main(int argc, char** argv) {
   if (gone) {
     std::printf("The drive on %s was unmounted.\n", dir.c_str());
     tarvik_unmount();
+    printPending(corp, user);
     return 0;
   }
   std::printf("Unmounting %s...\n", dir.c_str());
@@ -390,5 +460,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("Unmounted.\n");
+  printPending(corp, user);
   return 0;
 }

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "cache/block_cache.h"
+#include "cache/file_context.h"
+#include "cache/upload_journal.h"
 #include "core/directories.h"
 #include "core/library_state.h"
 #include "core/version.h"
@@ -79,12 +81,29 @@ int tarvik_clearCache(void) {
   const int rc = tarvik::globalInitialize();
   if (rc != 0) return rc;
   const std::string& dir = tarvik::state().blockDir;
-  const int status = tarvik::removeRecursive(dir);
-  // The block cache counts what is left (all of it, if the removal failed
-  // halfway), so that its limit is kept against the files really there.
-  tarvik::block_cache::rescan();
-  if (status != 0) return status;
+  // Blocks in use (being read, or the only copy of data not yet on the
+  // service) and blocks of another drive process stay.
+  tarvik::block_cache::clear();
   return tarvik::makeDirectories(dir);
+}
+
+int tarvik_getPendingUploads(const char* corpId, const char* userId, char* list, int size,
+                             int* openForWriting) {
+  const int rc = tarvik::globalInitialize();
+  if (rc != 0) return rc;
+  if (corpId == nullptr || userId == nullptr || (list != nullptr && size <= 0)) return -1;
+  if (openForWriting != nullptr) *openForWriting = tarvik::openFilesForWriting();
+  const auto entries = tarvik::journal::list(corpId, userId);
+  int count = 0;
+  std::string text;
+  for (const auto& e : entries) {
+    if (e.final) continue;
+    ++count;
+    const std::string line = (e.drivePath.empty() ? e.servicePath : e.drivePath) + "\n";
+    if (list != nullptr && text.size() + line.size() < static_cast<size_t>(size)) text += line;
+  }
+  if (list != nullptr) std::memcpy(list, text.c_str(), text.size() + 1);
+  return count;
 }
 
 int tarvik_encryptBytes(unsigned char* out, const unsigned char* in, unsigned length,

@@ -1,7 +1,7 @@
 /*
  * tarvik: the filesystem library behind the mounted storage drive.
  *
- * The sixteen functions below are the library's whole public interface.
+ * The seventeen functions below are the library's whole public interface.
  * Texts are NUL-terminated in the local 8-bit code page; every output buffer
  * belongs to the caller. Unless said otherwise a function returns 0 on
  * success and -1 when a service call failed; a failed service call has been
@@ -105,8 +105,19 @@ TARVIK_API int tarvik_markReadCurrentAnnouncement(void);
 /* Total size of the block cache in bytes. 0 or a storage status. */
 TARVIK_API int tarvik_getCacheUsage(int64_t* bytes);
 
-/* Empties the block cache. 0 or a storage status. */
+/* Empties the block cache but for blocks in use. 0 or a storage status. */
 TARVIK_API int tarvik_clearCache(void);
+
+/* Files of the account corpId/userId that wait for upload (their commit
+ * failed; the library keeps them on disk and uploads them later), and,
+ * while a drive is mounted, the number of files that programs have open for
+ * writing on it. Writes the waiting files' drive paths (UTF-8, one per
+ * line, each ended by "\n") into `list` (at most `size` bytes with the
+ * terminating NUL, cut at a line end) when `list` is not null. Returns the
+ * number of waiting files, or a negative status; *openForWriting (when not
+ * null) receives the open-for-writing count. Asks nothing of the service. */
+TARVIK_API int tarvik_getPendingUploads(const char* corpId, const char* userId, char* list,
+                                        int size, int* openForWriting);
 
 /* AES-128-CTR: writes the 16-byte iv then `length` transformed bytes;
  * returns length + 16, or -1 when the key cannot be set up. */

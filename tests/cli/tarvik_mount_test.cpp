@@ -12,7 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -231,6 +234,96 @@ TEST_F(TarvikMountTest, MountPointThatCannotTakeTheDriveFailsAtOnce) {
   ASSERT_TRUE(first.ends(kEndLimit)) << first.output();
   EXPECT_EQ(describe(first.status()), "exit 0") << first.output();
   EXPECT_FALSE(dokan::IsMountPoint(mnt_));
+}
+
+TEST_F(TarvikMountTest, CacheOnASmallDiskTakesALargeCopyAndASmallFileAfterIt) {
+  // The cache on a 40 MiB file system, a copy of 100 MiB through the drive:
+  // the disk fills with blocks that only the copy holds; they are committed
+  // and give way instead of failing the copy, and the disk never stays full.
+  const std::string cache = root_ + "/small-cache";
+  mkdir(cache.c_str(), 0700);
+  if (std::system(("mount -t tmpfs -o size=40m,mode=0700 tmpfs '" + cache + "'").c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  const std::string source = root_ + "/source.bin";
+  ASSERT_EQ(std::system(("head -c 100M /dev/urandom > '" + source + "'").c_str()), 0);
+  setenv("TMPDIR", cache.c_str(), 1);
+  MountRun run(*service_, mnt_, outputFile(), {"--log"});
+  setenv("TMPDIR", root_.c_str(), 1);
+  ASSERT_TRUE(run.mounted());
+  const std::string home = mnt_ + "/Home";
+  EXPECT_EQ(std::system(("cp '" + source + "' '" + home + "/copy.bin'").c_str()), 0);
+  EXPECT_EQ(std::system(("echo hello > '" + home + "/small.txt'").c_str()), 0);
+  EXPECT_EQ(readFile(home + "/small.txt"), "hello\n");
+  EXPECT_EQ(std::system(("cmp '" + source + "' '" + home + "/copy.bin'").c_str()), 0);
+  run.signal(SIGINT);
+  ASSERT_TRUE(run.ends(kEndLimit)) << run.output();
+  (void)std::system(("umount -l '" + cache + "'").c_str());
+}
+
+// Runs `tarvik-mount --pending` for the demo account; its output.
+std::string pendingList(const LocalService& service) {
+  const std::string cmd = std::string(TARVIK_MOUNT_BINARY) + " --pending --corp '" +
+                          service.demoCorp() + "' --user '" + service.demoUser() + "' 2>&1";
+  std::string out;
+  if (FILE* p = ::popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+TEST_F(TarvikMountTest, FilesThatWaitWhenTheDriveIsKilledAreUploadedByTheNextMount) {
+  // Three files written while the service is down: their closes fail, their
+  // content is kept. The drive is killed before the service is back; the
+  // waiting files are listed without a mount and arrive with the next one.
+  auto run = std::make_unique<MountRun>(*service_, mnt_, outputFile(0));
+  ASSERT_TRUE(run->mounted());
+  const std::string home = mnt_ + "/Home";
+  std::vector<std::string> contents;
+  std::vector<int> fds;
+  for (int k = 0; k < 3; ++k) {
+    std::string body((3 << 20) + 1000 * k + 7, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + (i * 7 + k) % 26);
+    contents.push_back(body);
+    const int fd = ::open((home + "/wait" + std::to_string(k) + ".bin").c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_EQ(::write(fd, body.data(), 1 << 20), 1 << 20);
+    fds.push_back(fd);
+  }
+  service_->stop();
+  for (int k = 0; k < 3; ++k) {
+    const std::string& body = contents[k];
+    ASSERT_EQ(::write(fds[k], body.data() + (1 << 20), body.size() - (1 << 20)),
+              static_cast<ssize_t>(body.size() - (1 << 20)));
+    EXPECT_NE(::close(fds[k]), 0) << "close reports that the content is not on the service";
+  }
+  run->signal(SIGKILL);
+  ASSERT_TRUE(run->ends(kEndLimit));
+  run.reset();  // the dead mount stays: the next mount takes it away
+
+  const std::string listed = pendingList(*service_);
+  EXPECT_NE(listed.find("3 files wait for upload"), std::string::npos) << listed;
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_NE(listed.find("wait" + std::to_string(k) + ".bin"), std::string::npos) << listed;
+  }
+
+  service_->restart();
+  MountRun again(*service_, mnt_, outputFile(1));
+  ASSERT_TRUE(again.mounted());
+  EXPECT_NE(again.output().find("took away the dead drive"), std::string::npos) << again.output();
+  EXPECT_TRUE(waitFor([&] { return pendingList(*service_).find("No files wait") != std::string::npos; },
+                      kEndLimit))
+      << pendingList(*service_);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_TRUE(readFile(home + "/wait" + std::to_string(k) + ".bin") == contents[k]) << k;
+  }
+  again.signal(SIGINT);
+  ASSERT_TRUE(again.ends(kEndLimit)) << again.output();
+  EXPECT_NE(again.output().find("No files wait for upload."), std::string::npos) << again.output();
 }
 
 }  // namespace

@@ -292,8 +292,8 @@ TEST(Envelope, LocalCodePageConversion) {
 
 TEST(ErrorTable, BuiltinsWinAndBadEntriesAreDropped) {
   auto table = tarvik::ErrorMessageTable::withBuiltins();
-  EXPECT_EQ(table->size(), 5u);
-  EXPECT_EQ(tarvik::ErrorMessageTable::builtinDocuments().size(), 5u);
+  EXPECT_EQ(table->size(), 8u);
+  EXPECT_EQ(tarvik::ErrorMessageTable::builtinDocuments().size(), 8u);
   EXPECT_FALSE(table->insert(json::parse(R"({"code":1001, "ja":"x", "en":"replaced"})")));
   EXPECT_EQ(table->find(1001)->member("en")->text(), "Communication error has occurred.({0})");
   EXPECT_EQ(table->find(1002)->member("ja")->text(),

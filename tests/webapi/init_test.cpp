@@ -48,7 +48,7 @@ TEST(TarvikInit, BuildsTheTableAndSettings) {
   EXPECT_EQ(seen[0].method, "GET");
   EXPECT_NE(seen[0].target.find("&requestid=0"), std::string::npos);
   ASSERT_NE(st.errorTable, nullptr);
-  EXPECT_EQ(st.errorTable->size(), 6u);
+  EXPECT_EQ(st.errorTable->size(), 9u);
   EXPECT_EQ(st.errorTable->find(1001)->member("en")->text(),
             "Communication error has occurred.({0})");  // built-in wins
   EXPECT_EQ(st.errorTable->find(60)->member("ja")->text(), "j60");  // first one wins
@@ -76,7 +76,7 @@ TEST(TarvikInit, NonArrayResultAddsNothingAndSucceeds) {
   ScriptedServer server;
   server.queue(Answer{200, ""});
   EXPECT_EQ(tarvik_init(server.baseUrl().c_str(), "en", false, &StatusRecorder::callback), 0);
-  EXPECT_EQ(tarvik::state().errorTable->size(), 5u);
+  EXPECT_EQ(tarvik::state().errorTable->size(), 8u);
 }
 
 TEST(TarvikInit, UnreachableServiceFailsWithTheBuiltInMessage) {
@@ -86,7 +86,7 @@ TEST(TarvikInit, UnreachableServiceFailsWithTheBuiltInMessage) {
   auto statuses = StatusRecorder::take();
   ASSERT_EQ(statuses.size(), 1u);
   EXPECT_EQ(statuses[0], std::make_pair(1001, std::string("Communication error has occurred.(7)")));
-  EXPECT_EQ(tarvik::state().errorTable->size(), 5u);
+  EXPECT_EQ(tarvik::state().errorTable->size(), 8u);
 }
 
 }  // namespace
