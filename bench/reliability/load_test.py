@@ -3,6 +3,8 @@
 checks must see every kind of damage the drive could do, and must accept
 every state a failed call may leave."""
 
+import json
+import multiprocessing as mp
 import os
 import shutil
 import sys
@@ -11,38 +13,42 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import load  # noqa: E402
+import big_files  # noqa: E402
+import model  # noqa: E402
+import report  # noqa: E402
+import shared_files  # noqa: E402
+import workers  # noqa: E402
 
-OPTS = {"seed": 7, "phaseIndex": 1, "maxSize": 3 * load.MIB, "maxFiles": 6,
-        "maxLiveBytes": 12 * load.MIB}
+OPTS = {"seed": 7, "phaseIndex": 1, "maxSize": 3 * model.MIB, "maxFiles": 6,
+        "maxLiveBytes": 12 * model.MIB}
 
 
 class CheckerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.content = load.Content(OPTS["seed"])
+        cls.content = model.Content(OPTS["seed"])
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="reliability-test-")
         self.addCleanup(shutil.rmtree, self.dir)
 
     def worker(self, files=None):
-        return load.Worker(0, self.dir, OPTS, self.content, files)
+        return workers.Worker(0, self.dir, OPTS, self.content, files)
 
     def put(self, name, seed, size):
         with open(os.path.join(self.dir, name), "wb") as f:
             f.write(self.content.expected(seed, 0, size))
-        return load.Entry([(seed, size)])
+        return model.Entry([(seed, size)])
 
     def test_content_is_a_function_of_seed_and_offset(self):
-        a = self.content.expected(5, 0, 3 * load.MIB)
-        self.assertEqual(a[load.MIB - 10:load.MIB + 10],
-                         self.content.expected(5, load.MIB - 10, 20))
+        a = self.content.expected(5, 0, 3 * model.MIB)
+        self.assertEqual(a[model.MIB - 10:model.MIB + 10],
+                         self.content.expected(5, model.MIB - 10, 20))
         # Another file, or the same bytes at another offset, never compare equal.
-        self.assertNotEqual(a[:load.PAGE], self.content.expected(6, 0, load.PAGE))
-        self.assertNotEqual(a[load.PAGE:2 * load.PAGE], a[:load.PAGE])
-        self.assertNotEqual(self.content.expected(5, load.BLOCK, load.PAGE),
-                            self.content.expected(5, 0, load.PAGE))
+        self.assertNotEqual(a[:model.PAGE], self.content.expected(6, 0, model.PAGE))
+        self.assertNotEqual(a[model.PAGE:2 * model.PAGE], a[:model.PAGE])
+        self.assertNotEqual(self.content.expected(5, model.BLOCK, model.PAGE),
+                            self.content.expected(5, 0, model.PAGE))
 
     def test_clean_run_on_a_local_directory_has_no_errors(self):
         w = self.worker()
@@ -62,18 +68,18 @@ class CheckerTest(unittest.TestCase):
         self.assertEqual(w2.stats.wrong, [])
 
     def test_sizes_hit_block_boundaries(self):
-        w = load.Worker(0, self.dir, dict(OPTS, maxSize=64 * load.MIB), self.content)
+        w = workers.Worker(0, self.dir, dict(OPTS, maxSize=64 * model.MIB), self.content)
         sizes = {w.pick_size() for _ in range(3000)}
-        self.assertTrue({load.BLOCK - 1, load.BLOCK, load.BLOCK + 1, 64 * load.MIB} <= sizes)
-        self.assertGreaterEqual(min(sizes), load.KIB)
-        self.assertLessEqual(max(sizes), 64 * load.MIB)
+        self.assertTrue({model.BLOCK - 1, model.BLOCK, model.BLOCK + 1, 64 * model.MIB} <= sizes)
+        self.assertGreaterEqual(min(sizes), model.KIB)
+        self.assertLessEqual(max(sizes), 64 * model.MIB)
 
     def test_a_flipped_byte_is_wrong_data(self):
-        files = {"f": self.put("f", 11, 2 * load.MIB + 3)}
+        files = {"f": self.put("f", 11, 2 * model.MIB + 3)}
         with open(os.path.join(self.dir, "f"), "r+b") as f:
-            f.seek(load.MIB + 17)
+            f.seek(model.MIB + 17)
             b = f.read(1)
-            f.seek(load.MIB + 17)
+            f.seek(model.MIB + 17)
             f.write(bytes([b[0] ^ 1]))
         w = self.worker(files)
         self.assertFalse(w.verify("f"))
@@ -90,17 +96,17 @@ class CheckerTest(unittest.TestCase):
         self.assertEqual(len(w.stats.wrong), 1)
 
     def test_wrong_size_and_short_file(self):
-        files = {"f": self.put("f", 3, load.BLOCK + 1)}
-        os.truncate(os.path.join(self.dir, "f"), load.BLOCK)
+        files = {"f": self.put("f", 3, model.BLOCK + 1)}
+        os.truncate(os.path.join(self.dir, "f"), model.BLOCK)
         w = self.worker(files)
         self.assertFalse(w.verify("f"))
         self.assertIn("size", w.stats.wrong[0])
 
     def test_a_range_across_a_block_boundary_sees_damage(self):
-        files = {"f": self.put("f", 4, 2 * load.BLOCK + 5)}
+        files = {"f": self.put("f", 4, 2 * model.BLOCK + 5)}
         with open(os.path.join(self.dir, "f"), "r+b") as f:
             # Damage every page around both boundaries.
-            for edge in (load.BLOCK, 2 * load.BLOCK):
+            for edge in (model.BLOCK, 2 * model.BLOCK):
                 f.seek(edge - 80000)
                 f.write(b"\0" * 80005)
         w = self.worker(files)
@@ -117,20 +123,22 @@ class CheckerTest(unittest.TestCase):
         self.put("stray", 7, 10)
         w = self.worker(dict(files))
         w.op_list()
-        self.assertEqual(len(w.stats.wrong), 2)
-        self.assertTrue(any("gone: missing" in x for x in w.stats.wrong))
-        self.assertTrue(any("stray: listed" in x for x in w.stats.wrong))
+        # A missing file is lost, a stray one is wrong.
+        self.assertEqual(len(w.stats.lost), 1)
+        self.assertIn("gone: missing", w.stats.lost[0])
+        self.assertEqual(len(w.stats.wrong), 1)
+        self.assertIn("stray: listed", w.stats.wrong[0])
         w = self.worker(dict(files))
         self.assertFalse(w.verify("gone"))
-        self.assertIn("lost", w.stats.wrong[0])
+        self.assertIn("lost", w.stats.lost[0])
 
     def test_states_a_failed_call_may_leave_are_accepted(self):
         # A failed rename of a onto b: b holds either content, a may be gone.
         a = self.put("a", 8, 7000)
         b = self.put("b", 9, 9000)
         os.replace(os.path.join(self.dir, "a"), os.path.join(self.dir, "b"))
-        files = {"a": load.Entry(a.cands, maybe_absent=True),
-                 "b": load.Entry(a.cands + b.cands, maybe_absent=True)}
+        files = {"a": model.Entry(a.cands, maybe_absent=True),
+                 "b": model.Entry(a.cands + b.cands, maybe_absent=True)}
         w = self.worker(files)
         w.op_list()
         self.assertTrue(w.verify("a"))   # absent: allowed
@@ -163,10 +171,10 @@ class CheckerTest(unittest.TestCase):
         self.assertEqual(sorted(w.files), ["c"])
         self.assertEqual(w.stats.wrong, [])
         # The call failed and the file is gone from both names: lost.
-        w = self.worker({"e": load.Entry([(14, 3000)])})
+        w = self.worker({"e": model.Entry([(14, 3000)])})
         w.after_failed_rename("e", "f", replace=False)
-        self.assertEqual(len(w.stats.wrong), 1)
-        self.assertIn("lost", w.stats.wrong[0])
+        self.assertEqual(len(w.stats.lost), 1)
+        self.assertIn("lost", w.stats.lost[0])
 
     def test_a_replacing_rename_that_lost_the_target_is_caught_later(self):
         files = {"a": self.put("a", 15, 3000), "b": self.put("b", 16, 3000)}
@@ -174,19 +182,19 @@ class CheckerTest(unittest.TestCase):
         w = self.worker(dict(files))
         w.after_failed_rename("a", "b", replace=True)
         self.assertFalse(w.verify("b"))
-        self.assertIn("lost", w.stats.wrong[0])
+        self.assertIn("lost", w.stats.lost[0])
 
     def test_delete_of_a_vanished_file(self):
-        w = self.worker({"v": load.Entry([(17, 10)])})
+        w = self.worker({"v": model.Entry([(17, 10)])})
         w.op_delete()
-        self.assertEqual(len(w.stats.wrong), 1)
-        w = self.worker({"v": load.Entry([(17, 10)], maybe_absent=True)})
+        self.assertEqual(len(w.stats.lost), 1)
+        w = self.worker({"v": model.Entry([(17, 10)], maybe_absent=True)})
         w.op_delete()
-        self.assertEqual(w.stats.wrong, [])
+        self.assertEqual(w.stats.lost, [])
         self.assertEqual(w.files, {})
 
     def test_overwrite_replaces_the_content(self):
-        old = self.put("o", 18, 2 * load.MIB)
+        old = self.put("o", 18, 2 * model.MIB)
         w = self.worker({"o": old})
         w.op_overwrite()
         new = w.files["o"]
@@ -200,18 +208,180 @@ class CheckerTest(unittest.TestCase):
         def result(errors, wrong):
             return {"phase": "p", "kind": "load", "faults": False, "faultEvents": [],
                     "hungWorkers": [], "elapsed": 1.0, "procs": 1, "maxSize": 1024,
-                    "workers": [{"wid": 0, "stats": dict(load.Stats().to_json(),
+                    "workers": [{"wid": 0, "stats": dict(model.Stats().to_json(),
                                                          errors=errors, wrong=wrong)}]}
-        self.assertEqual(load.verdict(result({}, []), strict=True), [])
-        self.assertEqual(load.verdict(result({"create EIO": 1}, []), strict=False), [])
-        self.assertEqual(len(load.verdict(result({"create EIO": 1}, []), strict=True)), 1)
-        self.assertEqual(len(load.verdict(result({}, ["w0: x differs"]), strict=False)), 1)
+        self.assertEqual(report.verdict(result({}, []), strict=True), [])
+        self.assertEqual(report.verdict(result({"create EIO": 1}, []), strict=False), [])
+        self.assertEqual(len(report.verdict(result({"create EIO": 1}, []), strict=True)), 1)
+        self.assertEqual(len(report.verdict(result({}, ["w0: x differs"]), strict=False)), 1)
         hung = result({}, [])
         hung["hungWorkers"] = [0]
-        self.assertEqual(len(load.verdict(hung, strict=False)), 1)
+        self.assertEqual(len(report.verdict(hung, strict=False)), 1)
         crashed = result({}, [])
         crashed["workers"] = [{"wid": 0, "missing": True}]
-        self.assertEqual(len(load.verdict(crashed, strict=False)), 1)
+        self.assertEqual(len(report.verdict(crashed, strict=False)), 1)
+        lost = result({}, [])
+        lost["workers"][0]["stats"]["lost"] = ["w0: f: file lost"]
+        self.assertEqual(len(report.verdict(lost, strict=False)), 1)
+        restart = result({}, [])
+        restart["restartEvents"] = [{"t": 3.0, "signal": "KILL", "down": 0, "took": 1.0,
+                                     "problem": "start failed"}]
+        self.assertEqual(len(report.verdict(restart, strict=False)), 1)
+        self.assertEqual(report.by_errno({"append EIO": 2, "rewrite EIO": 1, "open ENOENT": 1}),
+                         {"EIO": 3, "ENOENT": 1})
+
+
+def lines_of(f, keys):
+    return b"".join(shared_files.make_line(f, w, s, 10 + s % 50) for w, s in keys)
+
+
+class SharedFilesTest(unittest.TestCase):
+    KEYS = [(4, 0), (5, 1), (4, 2), (5, 3), (4, 5)]
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="reliability-test-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def check(self, data, maybe=()):
+        return shared_files.check_lines(data, 1, set(self.KEYS), set(maybe))
+
+    def test_intact_lines_pass_and_failed_appends_may_be_absent(self):
+        data = lines_of(1, self.KEYS)
+        self.assertEqual(self.check(data), ([], [], 5))
+        self.assertEqual(self.check(data + lines_of(1, [(5, 9)]), maybe=[(5, 9)]), ([], [], 6))
+        self.assertEqual(self.check(data, maybe=[(5, 9)]), ([], [], 5))
+
+    def test_every_kind_of_damage_is_seen(self):
+        good = lines_of(1, self.KEYS)
+        second = good.index(b"\n") + 1
+        nul = bytearray(good)
+        nul[second + 7:second + 9] = b"\0\0"  # two bytes of a line zeroed in place
+        cases = {
+            "duplicated": (good + lines_of(1, [(4, 2)]), "duplicated lines: w4 s2", []),
+            "missing": (lines_of(1, self.KEYS[:3] + self.KEYS[4:]), None, ["1 of 5 lines missing: w5 s3"]),
+            "NUL": (bytes(nul), "NUL byte at offset %d" % (second + 7), ["w5 s1"]),
+            "hole": (good[:second] + b"\0" * 30 + good[second:], "NUL byte", ["w5 s1"]),
+            "partial": (good[:-3], "after the last newline", ["w4 s5"]),
+            "another file's line": (good + lines_of(0, [(5, 4)]), "malformed", []),
+            "never appended": (good + lines_of(1, [(6, 0)]), "lines never appended: w6 s0", []),
+            "order": (lines_of(1, [self.KEYS[2], self.KEYS[0]] + self.KEYS[1:2] + self.KEYS[3:]),
+                      "out of order: w4 s0", []),
+        }
+        for what, (data, wrong_text, lost_texts) in cases.items():
+            with self.subTest(what):
+                wrong, lost, _ = self.check(data)
+                if wrong_text:
+                    self.assertTrue(any(wrong_text in x for x in wrong), wrong)
+                else:
+                    self.assertEqual(wrong, [])
+                for t in lost_texts:
+                    self.assertTrue(any(t in x for x in lost), lost)
+                if not lost_texts:
+                    self.assertEqual(lost, [])
+
+    def test_appenders_and_the_line_reader_on_a_local_directory(self):
+        ctx = mp.get_context("fork")
+        control = os.path.join(self.dir, "control")
+        shared = os.path.join(self.dir, "shared")
+        os.makedirs(control)
+        os.makedirs(shared)
+        for f in range(shared_files.LINE_FILES):
+            open(shared_files.line_file(shared, f), "wb").close()
+        progress = ctx.Array("q", 3 * shared_files.LINE_FILES, lock=False)
+        # Each process's two seconds start once it is built, so a loaded
+        # machine does not spend the window on building the content pools.
+        opts = dict(OPTS, duration=2.0)
+        plan = [(shared_files.Appender, (slot, progress)) for slot in range(3)]
+        plan.append((shared_files.LineReader, ([0, 1, 2], progress)))
+        procs = []
+        for wid, (cls, extra) in enumerate(plan):
+            out = os.path.join(control, "w%d.json" % wid)
+            p = ctx.Process(target=workers.process_main, args=(cls, wid, shared, opts, out, control, extra))
+            p.start()
+            procs.append((p, out))
+        results = []
+        for p, out in procs:
+            p.join(30)
+            with open(out) as fh:
+                results.append(json.load(fh))
+        for r in results:
+            self.assertEqual((r["stats"]["wrong"], r["stats"]["errors"]), ([], {}), r["kind"])
+        reader = results[-1]["stats"]
+        self.assertGreaterEqual(reader["ops"]["line-read"]["ok"], shared_files.LINE_FILES)
+        self.assertGreater(reader["linesVerified"], 0)
+        appended = sum(r["stats"]["linesWritten"] for r in results)
+        self.assertGreater(appended, 10)
+        self.assertGreater(sum(r["stats"]["ops"].get("append-close", {}).get("ok", 0) for r in results), 0)
+        stats = model.Stats()
+        records = shared_files.merge_lines(results)
+        shared_files.check_shared(shared, records, stats, "verify")
+        self.assertEqual((stats.wrong, stats.lost), ([], []))
+        self.assertEqual(stats.lines_verified, appended)
+        # One line appended twice, as a drive that replays a write would.
+        path = shared_files.line_file(shared, 0)
+        with open(path, "rb") as fh:
+            first = fh.readline()
+        with open(path, "ab") as fh:
+            fh.write(first)
+        stats = model.Stats()
+        shared_files.check_shared(shared, records, stats, "verify")
+        self.assertEqual(len(stats.wrong), 1)
+        self.assertIn("duplicated", stats.wrong[0])
+
+    def test_the_line_reader_sees_a_stale_descriptor(self):
+        path = shared_files.line_file(self.dir, 0)
+        with open(path, "wb") as fh:
+            fh.write(lines_of(0, [(7, 0), (7, 1)]))
+        progress = [0] * (2 * shared_files.LINE_FILES)
+        r = shared_files.LineReader(9, self.dir, OPTS, None, [7, 8], progress)
+        r.fds[0] = os.open(path, os.O_RDONLY)
+        self.addCleanup(os.close, r.fds[0])
+        r.pos[0], r.tail[0], r.count[0], r.seen[0] = 0, b"", {}, set()
+        progress[0] = 2  # appender 7 appended two lines: both visible
+        self.assertTrue(r.round(0))
+        progress[0] = 3  # a third returned, but the descriptor does not see it
+        self.assertFalse(r.round(0))
+        self.assertIn("sees 2 of the 3 lines", r.stats.wrong[0])
+
+
+class RewriterTest(unittest.TestCase):
+    OPTS = dict(OPTS, maxSize=3 * model.BLOCK, cacheLimit=model.BLOCK + 5)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="reliability-test-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.content = model.Content(7)
+
+    def test_rewrites_are_modelled_and_damage_is_seen(self):
+        w = big_files.Rewriter(0, self.dir, self.OPTS, self.content)
+        name = w.create_rewritten()
+        self.assertIsNotNone(name)
+        m = w.rw[name]
+        self.assertGreater(m["size"], self.OPTS["cacheLimit"])
+        self.assertEqual(m["patches"][0][1], 0)  # the header
+        self.assertTrue(w.rewrite(name))
+        self.assertGreaterEqual(len(m["patches"]), 6)
+        w.verify_rewritten(name)
+        self.assertEqual((w.stats.wrong, w.stats.errors, w.stats.files_verified), ([], {}, 1))
+        # The check of a fresh process sees the same content.
+        c = big_files.make_rewriter(w.result(), self.OPTS, self.content)
+        c.check()
+        self.assertEqual((c.stats.wrong, c.stats.lost, c.stats.files_verified), ([], [], 1))
+        # A patch of the last rewrite lost: older bytes are back in its place.
+        path = os.path.join(self.dir, name)
+        _, off, n = m["patches"][-3]  # a middle patch of the last rewrite
+        with open(path, "r+b") as fh:
+            fh.seek(off)
+            fh.write(w.expected(dict(m, patches=m["patches"][:-4]), off, n))
+        c = big_files.make_rewriter(w.result(), self.OPTS, self.content)
+        c.check()
+        self.assertEqual(len(c.stats.wrong), 1)
+        self.assertIn("wrong bytes from offset", c.stats.wrong[0])
+        os.unlink(path)
+        c = big_files.make_rewriter(w.result(), self.OPTS, self.content)
+        c.check()
+        self.assertEqual(len(c.stats.lost), 2)  # missing from the listing, and at open
+        self.assertTrue(all(name in x for x in c.stats.lost))
 
 
 if __name__ == "__main__":
