@@ -150,6 +150,45 @@ TEST_F(RenameMountTest, MoveOntoAFileDuringMaintenanceKeepsBoth) {
   EXPECT_EQ(listDir(at("/mv")), std::vector<std::string>{"e.txt"});
 }
 
+// The same with the target held open by another program (a viewer, tail -f):
+// libfuse first moves an open target to a hidden name of its own before it
+// asks for the move. A move that fails, or that RENAME_NOREPLACE refuses,
+// leaves the target with its content; one that succeeds replaces it, and
+// the open descriptor still reads the old content without ever committing
+// it over the new one.
+TEST_F(RenameMountTest, MoveOntoAFileHeldOpenKeepsItUntilTheMoveSucceeds) {
+  ASSERT_EQ(::mkdir(at("/held").c_str(), 0755), 0) << strerror(errno);
+  put(at("/held/e.txt"), "old content");
+  put(at("/held/e.tmp2"), "new content");
+  const int viewer = ::open(at("/held/e.txt").c_str(), O_RDONLY);
+  ASSERT_GE(viewer, 0) << strerror(errno);
+  auto viewed = [&] {
+    char buf[64] = {};
+    const ssize_t n = ::pread(viewer, buf, sizeof buf, 0);
+    return n < 0 ? std::string("error ") + strerror(errno) : std::string(buf, n);
+  };
+
+  service_->admin("/admin/fault", R"({"kind":"maintenance","method":"moveResource","count":1})");
+  EXPECT_EQ(::rename(at("/held/e.tmp2").c_str(), at("/held/e.txt").c_str()), -1);
+  EXPECT_EQ(errno, EIO) << strerror(errno);
+  EXPECT_TRUE(serviceLists("/held", "e.txt")) << "the failed move took the target away";
+  EXPECT_EQ(slurp(at("/held/e.txt")), "old content");
+  EXPECT_EQ(viewed(), "old content");
+
+  EXPECT_EQ(::renameat2(AT_FDCWD, at("/held/e.tmp2").c_str(), AT_FDCWD, at("/held/e.txt").c_str(),
+                        RENAME_NOREPLACE),
+            -1);
+  EXPECT_EQ(errno, EEXIST) << strerror(errno);
+  EXPECT_TRUE(serviceLists("/held", "e.txt")) << "RENAME_NOREPLACE took the target away";
+
+  ASSERT_EQ(::rename(at("/held/e.tmp2").c_str(), at("/held/e.txt").c_str()), 0) << strerror(errno);
+  EXPECT_EQ(slurp(at("/held/e.txt")), "new content");
+  EXPECT_EQ(viewed(), "old content");
+  EXPECT_EQ(::close(viewer), 0);
+  EXPECT_EQ(slurp(at("/held/e.txt")), "new content");
+  EXPECT_EQ(listDir(at("/held")), std::vector<std::string>{"e.txt"});
+}
+
 // rsync writes each file as ".name.XXXXXX" and moves it onto its name; a
 // second run over the copy replaces the files it finds changed.
 TEST_F(RenameMountTest, RsyncOfDotfilesTwice) {

@@ -24,6 +24,10 @@
 // of it are served through the file's opens, and its final unlink just
 // forgets it. So a deleted file stays usable through its descriptors while
 // its name is gone for everybody.
+// A rename onto an open file also first hides the target. That hide deletes
+// nothing: the move that follows replaces the target in one call, and a move
+// that fails leaves it, under its name on the Windows side; its hidden name
+// then only stands for that name until the last close.
 // Reads and writes from the kernel are synchronous; an O_APPEND write is a
 // write to the end of the file. Results are 0 / byte counts or -errno.
 #pragma once
@@ -35,6 +39,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -108,6 +113,14 @@ class Requests {
 
   size_t openCount();
 
+  // The FUSE loop says, per thread, whether the calls until endRequest serve
+  // a rename: libfuse hides an open file in the same way for an unlink and
+  // for a rename onto it, and only the unlink deletes it at once.
+  static void beginRequest(bool rename);
+  // Ends the thread's request: a hide of a rename whose move never came is
+  // undone.
+  void endRequest();
+
  private:
   NTSTATUS create(const std::u16string& name, ACCESS_MASK access, ULONG share,
                   ULONG disposition, ULONG options, uint32_t pid, OpenFile* of);
@@ -127,8 +140,24 @@ class Requests {
                          CloseWith close);
   OpenFile* track(OpenFile* of);
   void untrack(OpenFile* of);
-  // Deletes `from`, an open file, and gives its opens the hidden name `to`.
+  // rename's work once the hide it may follow is taken.
+  int move(const std::string& from, const std::string& to, bool noReplace, uint32_t pid);
+  // Deletes `from`, an open file, and gives its opens the hidden name `to`;
+  // for a rename onto `from`, only gives the name and leaves the deletion to
+  // the move (the thread's pending hide).
   int hide(const std::string& from, const std::string& to, uint32_t pid);
+  // The hidden name of `to` when this thread's rename onto `to` hid it
+  // first, or "" (the hide is then decided: the caller has the name).
+  std::string takeHiddenTarget(const std::string& to);
+  // After a failed move onto a hidden target: the hidden name, which libfuse
+  // keeps for the file until its last close, stands for `name` again.
+  void keepUnderItsName(const std::string& hidden, const std::string& name);
+  // The name a path request on `path` is for: the name a hidden name stands
+  // for, or `path`.
+  std::string realName(const std::string& path);
+  // libfuse's unlink of a hidden name after the last close: forgets it and
+  // returns true, or false when `path` is no hidden name.
+  bool forgetHidden(const std::string& path);
   // When `path` is the hidden name of a deleted file: *result = fn(an open
   // of it), or -ENOENT when its last open is gone, and true. fn runs under
   // mutex_, so the open cannot be released meanwhile.
@@ -141,9 +170,11 @@ class Requests {
 
   const DOKAN_OPERATIONS* ops_;
   DOKAN_OPTIONS* options_;
-  std::mutex mutex_;  // guards opens_, hidden_ and the opens' hiddenPath
+  std::mutex mutex_;  // guards opens_, hidden_, standIns_ and the opens' hiddenPath
   std::unordered_set<OpenFile*> opens_;
   std::unordered_set<std::string> hidden_;  // hidden names not yet unlinked
+  // Hidden names of files that a failed move left in place, with their names.
+  std::unordered_map<std::string, std::string> standIns_;
   // Guards the names of tracked opens: changed under mutex_ and nameMutex_,
   // read under either. Taken after mutex_, never before it.
   std::mutex nameMutex_;

@@ -1,4 +1,5 @@
-// DokanMain over libfuse3's high-level multithreaded loop.
+// DokanMain over libfuse3's high-level file system, served by threads of
+// our own.
 //
 // One Instance per mounted drive: the fuse object, the Requests that turn
 // each FUSE request into Windows callbacks, and the mount directory. The
@@ -15,9 +16,13 @@
 // unlinked open file under a hidden name, which Requests turns into the
 // deletion and serves locally (stat, truncate, utimens of a deleted file
 // work through its opens, as on any POSIX file system); the
-// ThreadCount of the options as the loop's thread limit.
+// ThreadCount of the options as the number of threads that serve the
+// kernel's requests. Each thread tells Requests whether the request it
+// serves is a rename (see Requests::beginRequest).
 #define FUSE_USE_VERSION 312
 #include <fuse3/fuse.h>
+#include <fuse3/fuse_lowlevel.h>
+#include <linux/fuse.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -27,6 +32,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -244,6 +250,37 @@ bool Unmount(const std::string& dir) {
 
 // A lazily unmounted drive stays served while files on it are open; after a
 // grace period the connection is aborted so that DokanMain returns.
+// One thread serving kernel requests until the session ends (the kernel
+// ends the connection at the unmount: every thread's read then fails).
+void ServeRequests(struct fuse_session* session, Requests* requests) {
+  struct fuse_buf buf {};
+  while (!fuse_session_exited(session)) {
+    const int got = fuse_session_receive_buf(session, &buf);
+    if (got == -EINTR) continue;
+    if (got <= 0) {
+      if (got < 0) fuse_session_exit(session);
+      break;
+    }
+    uint32_t opcode = 0;
+    if (!(buf.flags & FUSE_BUF_IS_FD) && buf.size >= sizeof(struct fuse_in_header)) {
+      opcode = static_cast<const struct fuse_in_header*>(buf.mem)->opcode;
+    }
+    Requests::beginRequest(opcode == FUSE_RENAME || opcode == FUSE_RENAME2);
+    fuse_session_process_buf(session, &buf);
+    requests->endRequest();
+  }
+  std::free(buf.mem);
+}
+
+void ServeUntilUnmounted(struct fuse* fuse, Requests* requests, unsigned threads) {
+  struct fuse_session* session = fuse_get_session(fuse);
+  std::vector<std::thread> workers;
+  for (unsigned i = 1; i < threads; ++i) workers.emplace_back(ServeRequests, session, requests);
+  ServeRequests(session, requests);
+  for (std::thread& t : workers) t.join();
+  fuse_session_reset(session);
+}
+
 void AbortConnection(long minor) {
   std::string path = "/sys/fs/fuse/connections/" + std::to_string(minor) + "/abort";
   std::ofstream abort(path);
@@ -317,13 +354,8 @@ int DokanMain(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
     return DOKAN_MOUNT_ERROR;
   }
 
-  struct fuse_loop_config* config = fuse_loop_cfg_create();
-  unsigned threads = options->ThreadCount ? options->ThreadCount : kDefaultThreads;
-  fuse_loop_cfg_set_max_threads(config, threads);
-  fuse_loop_cfg_set_idle_threads(config, threads);
-  fuse_loop_cfg_set_clone_fd(config, 0);
-  fuse_loop_mt(self->fuse, config);
-  fuse_loop_cfg_destroy(config);
+  const unsigned threads = options->ThreadCount ? options->ThreadCount : kDefaultThreads;
+  ServeUntilUnmounted(self->fuse, self->requests.get(), threads);
   self->ended = true;
 
   fuse_unmount(self->fuse);

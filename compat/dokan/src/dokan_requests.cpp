@@ -160,44 +160,6 @@ void Requests::untrack(OpenFile* of) {
   opens_.erase(of);
 }
 
-bool Requests::IsHiddenName(const std::string& path) {
-  static constexpr char kPrefix[] = ".fuse_hidden";
-  constexpr size_t kPrefixLength = sizeof kPrefix - 1;
-  const size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.size() != kPrefixLength + 16 || name.compare(0, kPrefixLength, kPrefix) != 0)
-    return false;
-  for (size_t i = kPrefixLength; i < name.size(); ++i)
-    if (!isxdigit(static_cast<unsigned char>(name[i]))) return false;
-  return true;
-}
-
-int Requests::hide(const std::string& from, const std::string& to, uint32_t pid) {
-  std::u16string name;
-  if (int e = WindowsName(from, name)) return e;
-  int r = unlink(from, pid);
-  if (r != 0) return r;
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (OpenFile* of : opens_)
-    if (!of->directory && of->hiddenPath.empty() && of->name == name) of->hiddenPath = to;
-  hidden_.insert(to);
-  return 0;
-}
-
-bool Requests::onHidden(const std::string& path, const std::function<int(OpenFile*)>& fn,
-                        int* result) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!hidden_.count(path)) return false;
-  *result = -ENOENT;  // closed meanwhile
-  for (OpenFile* of : opens_) {
-    if (of->hiddenPath == path) {
-      *result = fn(of);
-      break;
-    }
-  }
-  return true;
-}
-
 std::u16string Requests::nameOf(const OpenFile* of) {
   std::lock_guard<std::mutex> lock(nameMutex_);
   return of->name;
@@ -260,7 +222,8 @@ NTSTATUS Requests::openCallClose(
   return cleanup;
 }
 
-int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, uint32_t pid) {
+int Requests::getattr(const std::string& asked, struct stat* st, OpenFile* of, uint32_t pid) {
+  const std::string path = realName(asked);
   BY_HANDLE_FILE_INFORMATION info{};
   auto viaOpen = [&](OpenFile* open) {
     DOKAN_FILE_INFO r = Request(open, pid, false);
@@ -303,7 +266,7 @@ int Requests::getattr(const std::string& path, struct stat* st, OpenFile* of, ui
 int Requests::open(const std::string& path, int flags, bool createIt, uint32_t pid,
                    OpenFile** out) {
   std::u16string name;
-  if (int e = WindowsName(path, name)) return e;
+  if (int e = WindowsName(realName(path), name)) return e;
   ACCESS_MASK access = 0;
   switch (flags & O_ACCMODE) {
     case O_RDONLY: access = FILE_GENERIC_READ; break;
@@ -443,15 +406,8 @@ int Requests::rmdir(const std::string& path, uint32_t pid) {
 }
 
 int Requests::unlink(const std::string& path, uint32_t pid) {
-  {
-    // The last close of a deleted file: its hidden name is only local.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (hidden_.erase(path)) {
-      for (OpenFile* of : opens_)
-        if (of->hiddenPath == path) of->hiddenPath.clear();
-      return 0;
-    }
-  }
+  // The last close of a hidden file: its hidden name is only local.
+  if (forgetHidden(path)) return 0;
   std::u16string name;
   if (int e = WindowsName(path, name)) return e;
   return Errno(openCallClose(
@@ -462,6 +418,15 @@ int Requests::unlink(const std::string& path, uint32_t pid) {
 
 int Requests::rename(const std::string& from, const std::string& to, bool noReplace,
                      uint32_t pid) {
+  const std::string hiddenTarget = takeHiddenTarget(to);
+  const int r = move(from, to, noReplace, pid);
+  // The move failed: the target it would have replaced keeps its name.
+  if (r != 0 && !hiddenTarget.empty()) keepUnderItsName(hiddenTarget, to);
+  return r;
+}
+
+int Requests::move(const std::string& from, const std::string& to, bool noReplace,
+                   uint32_t pid) {
   int hiddenResult = 0;
   if (onHidden(from, [](OpenFile*) { return -ENOENT; }, &hiddenResult))
     return -ENOENT;  // a deleted file has no name to move
@@ -497,7 +462,8 @@ int Requests::rename(const std::string& from, const std::string& to, bool noRepl
   return Errno(s);
 }
 
-int Requests::truncate(const std::string& path, int64_t size, OpenFile* of, uint32_t pid) {
+int Requests::truncate(const std::string& asked, int64_t size, OpenFile* of, uint32_t pid) {
+  const std::string path = realName(asked);
   auto viaOpen = [&](OpenFile* open) {
     DOKAN_FILE_INFO r = Request(open, pid, false);
     return Errno(ops_->SetEndOfFile(nameOf(open).c_str(), size, &r));
@@ -536,8 +502,9 @@ int Requests::truncate(const std::string& path, int64_t size, OpenFile* of, uint
       CloseWith::kCleanupStatus));
 }
 
-int Requests::utimens(const std::string& path, const struct timespec tv[2], OpenFile* of,
+int Requests::utimens(const std::string& asked, const struct timespec tv[2], OpenFile* of,
                       uint32_t pid) {
+  const std::string path = realName(asked);
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   auto pick = [&](const struct timespec& t) {
