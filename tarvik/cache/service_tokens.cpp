@@ -79,12 +79,23 @@ bool renewDownloadToken(FileContext& fc, const std::string& refused) {
 }
 
 int uploadBlockFor(FileContext& fc, const std::string& blockId, const std::string& path) {
-  for (int renewals = 0;; ++renewals) {
+  int renewals = 0;
+  for (int round = 1;; ++round) {
     const std::string token = fc.uploadToken();
     const int r = contentService().uploadBlock(token, blockId, path);
-    if (r != 0) fc.lastServiceCode.store(r);
-    if (r == 0 || !tokenRefused(r) || renewals >= kTokenRenewals) return r;
-    if (!renewUploadToken(fc, token)) return r;
+    if (r == 0) return 0;
+    fc.lastServiceCode.store(r);
+    if (tokenRefused(r) && renewals < kTokenRenewals) {
+      ++renewals;
+      if (!renewUploadToken(fc, token)) return r;
+      --round;  // a renewal is no round of its own
+      continue;
+    }
+    // A block is stored under the id of its content: sending it again
+    // after a pause rides through a service that restarts, as the commit
+    // does.
+    if (!failureMayPass(r) || round >= kCommitRounds) return r;
+    pauseBeforeRound(round);
   }
 }
 

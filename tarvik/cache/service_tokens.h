@@ -20,8 +20,9 @@ namespace tarvik {
 
 // How often one transfer renews its token before it reports the refusal.
 constexpr int kTokenRenewals = 2;
-// How often a commit goes out in all when it fails for a reason that may
-// pass (communication errors, the maintenance page).
+// How often a commit, or the upload of a block, goes out in all when it
+// fails for a reason that may pass (communication errors, the maintenance
+// page), with pauses of 1 s, 2 s, ... between the rounds.
 constexpr int kCommitRounds = 3;
 
 // Whether the service's answer `code` may name a stale token.

@@ -46,6 +46,7 @@ class FakeContentService {
     commits_.clear();
     corruptDownloads = false;
     failUploadBlock = 0;
+    dropUploadBlock = 0;
     failUploadFile = 0;
     keepSessions = 0;
     logouts = 0;
@@ -107,6 +108,7 @@ class FakeContentService {
 
   std::atomic<bool> corruptDownloads{false};
   std::atomic<int> failUploadBlock{0};  // the next N uploadBlock calls fail with 50
+  std::atomic<int> dropUploadBlock{0};  // the next N fail with 1001 (the service unreachable)
   std::atomic<int> failUploadFile{0};   // the next N uploadFile calls fail with 77
   std::atomic<int> keepSessions{0};
   std::atomic<int> logouts{0};
@@ -176,6 +178,10 @@ class FakeContentService {
     if (self.failUploadBlock.load() > 0) {
       self.failUploadBlock.fetch_sub(1);
       return 50;
+    }
+    if (self.dropUploadBlock.load() > 0) {
+      self.dropUploadBlock.fetch_sub(1);
+      return 1001;
     }
     std::string data;
     int fd = ::open(path.c_str(), O_RDONLY);

@@ -169,6 +169,23 @@ TEST_F(SharedContentTest, CommitRoundsStopAtAnswersThatCannotPass) {
   EXPECT_EQ(0, pauses);
   EXPECT_EQ(0, cloud_flush(h->path().c_str(), h));
   EXPECT_EQ("abc", fake().committedContent(uploadTokenFor("q")));
+
+  // The service restarts during a close: the block's upload goes again
+  // after a pause of each round, and the close succeeds.
+  ASSERT_EQ(3, write(h, "def", 3));
+  fake().dropUploadBlock = 2;
+  EXPECT_EQ(0, cloud_flush(h->path().c_str(), h));
+  EXPECT_EQ(2, pauses);
+  EXPECT_EQ("abcdef", fake().committedContent(uploadTokenFor("q")));
+  // Down for longer than the rounds: the close reports it.
+  ASSERT_EQ(3, write(h, "ghi", 6));
+  fake().dropUploadBlock = kCommitRounds;
+  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));
+  EXPECT_EQ(2 + kCommitRounds - 1, pauses);
+  fake().dropUploadBlock = 0;
+  EXPECT_EQ(0, cloud_flush(h->path().c_str(), h));
+  EXPECT_EQ("abcdefghi", fake().committedContent(uploadTokenFor("q")));
+  EXPECT_FALSE(journal::find("/u/q", nullptr));
 }
 
 }  // namespace
