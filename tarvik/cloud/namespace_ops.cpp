@@ -432,8 +432,11 @@ int cloud_open(const char* path, DecasHandle* h) {
     return status;
   };
 
+  // A truncating open takes the block list too: it is the version the new
+  // content replaces, which a commit kept for later compares with the
+  // service's (a conflict is only a version changed meanwhile).
   JsonPtr pretestDownload;
-  bool wantBlocks = (flags & OPEN_READ) || ((flags & OPEN_WRITE) && !(flags & OPEN_TRUNCATE));
+  bool wantBlocks = (flags & (OPEN_READ | OPEN_WRITE)) != 0;
   if (!isNew && wantBlocks) {
     const int r = fetchBlockList(service, &pretestDownload);
     if (r != 0) return fail(r);
