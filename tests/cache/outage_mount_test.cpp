@@ -73,7 +73,7 @@ TEST_F(OutageMountTest, FileClosedWhileTheServiceIsDownArrivesWhenItIsBack) {
   EXPECT_EQ(EIO, closeStatus(fd));
   EXPECT_EQ(1, waiting());
   service_->restart();
-  ASSERT_TRUE(allUploaded(60)) << waiting() << " files still wait";
+  ASSERT_TRUE(allUploaded(120)) << waiting() << " files still wait";
   EXPECT_TRUE(committed("down.bin") == data) << "the service has other content";
   EXPECT_TRUE(readFile(at("down.bin")) == data);
 }
@@ -106,7 +106,7 @@ TEST_F(OutageMountTest, WaitingFileShowsItsNewContentAcrossARemount) {
   EXPECT_TRUE(committed("keep.bin") == old);
 
   service_->admin("/admin/reset", "{}");
-  ASSERT_TRUE(allUploaded(60)) << waiting() << " files still wait";
+  ASSERT_TRUE(allUploaded(120)) << waiting() << " files still wait";
   EXPECT_TRUE(committed("keep.bin") == fresh) << "the service has other content";
   // Nobody else changed the file: no conflict copy beside it.
   JsonPtr entries = api::getEntries(home_);
