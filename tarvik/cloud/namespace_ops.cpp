@@ -363,6 +363,57 @@ int cloud_rename(const char* from, const char* to, bool overwrite) {
   return 0;
 }
 
+namespace {
+
+// The record of the name an open opens: its open context's, the service's
+// (usually still in the stat cache: the kernel looked the name up just
+// before), or a new file's when it is missing and the open creates it.
+int recordToOpen(const std::string& service, OpenFlags flags, StatRecord* record, bool* isNew) {
+  if (MetaCachePtr meta = openMetaCache(service)) {
+    *record = meta->record();
+    return 0;
+  }
+  int status = 0;
+  bool missing = false;
+  if (fetchDetail(service, record, &status, &missing)) return 0;
+  if (!missing) return status;
+  if (!(flags & OPEN_CREATE)) return -DECAS_ENOENT;
+  const int64_t now = nowMicroseconds();
+  *record = StatRecord{ENTRY_FILE, 0, -1, now, now};
+  *isNew = true;
+  return 0;
+}
+
+// The kernel keeps its pages of the file when the content is the one of
+// the last open (and no waiting version stands in for it); contentOpen has
+// checked every id.
+void keepPagesOfUnchangedContent(const std::string& service, const JsonPtr& pretestDownload,
+                                 DecasHandle* h) {
+  StatRecord waitingVersion{};
+  if (waitingRecord(service, &waitingVersion)) return;
+  std::vector<std::string> ids;
+  JsonPtr list = pretestDownload->member("blockIds");
+  for (size_t k = 0; k < list->count(); ++k) ids.push_back(list->element(k)->text());
+  if (sameContentAsLastOpen(service, ids)) h->state |= HANDLE_KEEP_CACHE;
+}
+
+// The service's lock of an existing file for an open that asks for it. 0
+// (with *held telling whether the service holds it) or a status; a reader
+// does without the lock when the service cannot give it.
+int lockForOpen(const std::string& service, DecasHandle* h, bool* held) {
+  JsonPtr locked = api::lockResource(service, static_cast<int>(h->processId));
+  TLOG_DEBUG(">shared lock: ", "(", locked->serialize(), ")");
+  if (!isErrorResult(locked)) {
+    *held = locked->isBool() && locked->boolean();
+    return 0;
+  }
+  const int code = errorCode(locked);
+  if (code == service_code::kLocked) return -DECAS_STATUS_RESOURCE_LOCKED;
+  return (h->openFlags & OPEN_WRITE) ? mapServiceError(code) : 0;
+}
+
+}  // namespace
+
 int cloud_open(const char* path, DecasHandle* h) {
   const OpenFlags flags = h->openFlags;
   std::string service;
@@ -382,21 +433,7 @@ int cloud_open(const char* path, DecasHandle* h) {
 
   StatRecord record{};
   bool isNew = false;
-  if (MetaCachePtr meta = openMetaCache(service)) {
-    record = meta->record();
-  } else {
-    // The kernel looked the name up just before (stat), so its answer is
-    // usually still in the stat cache.
-    int status = 0;
-    bool missing = false;
-    if (!fetchDetail(service, &record, &status, &missing)) {
-      if (!missing) return status;
-      if (!(flags & OPEN_CREATE)) return -DECAS_ENOENT;
-      int64_t now = nowMicroseconds();
-      record = StatRecord{ENTRY_FILE, 0, -1, now, now};
-      isNew = true;
-    }
-  }
+  if (int r = recordToOpen(service, flags, &record, &isNew); r != 0) return r;
   // A closed file's lingering context takes what the service says now.
   if (MetaCachePtr lingering = obtainMetaCache(service, nullptr)) {
     if (!isFileOpen(service)) lingering->setRecord(record);
@@ -414,16 +451,7 @@ int cloud_open(const char* path, DecasHandle* h) {
 
   bool lockHeld = false;
   if (!isNew && (flags & OPEN_SHARE_LOCK) && !state().noLocking) {
-    JsonPtr locked = api::lockResource(service, static_cast<int>(h->processId));
-    TLOG_DEBUG(">shared lock: ", "(", locked->serialize(), ")");
-    if (isErrorResult(locked)) {
-      int code = errorCode(locked);
-      if (code == service_code::kLocked) return -DECAS_STATUS_RESOURCE_LOCKED;
-      if (flags & OPEN_WRITE) return mapServiceError(code);
-      // A reader does without the lock.
-    } else {
-      lockHeld = locked->isBool() && locked->boolean();
-    }
+    if (int r = lockForOpen(service, h, &lockHeld); r != 0) return r;
   }
   // From here on a failure gives the lock back, so a failed open never
   // leaves the file locked on the service.
@@ -451,15 +479,8 @@ int cloud_open(const char* path, DecasHandle* h) {
 
   int status = contentOpen(service, h, record, isNew, pretestDownload, uploadToken, lockHeld);
   h->state &= ~HANDLE_KEEP_CACHE;
-  StatRecord waitingVersion{};
-  if (status >= 0 && pretestDownload && !(flags & OPEN_TRUNCATE) &&
-      !waitingRecord(service, &waitingVersion)) {
-    // The kernel keeps its pages of the file when the content is the one
-    // of the last open; contentOpen has checked every id.
-    std::vector<std::string> ids;
-    JsonPtr list = pretestDownload->member("blockIds");
-    for (size_t k = 0; k < list->count(); ++k) ids.push_back(list->element(k)->text());
-    if (sameContentAsLastOpen(service, ids)) h->state |= HANDLE_KEEP_CACHE;
+  if (status >= 0 && pretestDownload && !(flags & OPEN_TRUNCATE)) {
+    keepPagesOfUnchangedContent(service, pretestDownload, h);
   }
   if (status < 0) {
     if (h->fileContext) {
