@@ -540,6 +540,14 @@ int cloud_flush(const char* path, DecasHandle* h) {
   if (fc->removed.load()) return 0;
   const auto start = std::chrono::steady_clock::now();
   ScopedLock lock(fc->mutex);
+  // A release after a failed close of content that waits unchanged in the
+  // journal: the background retries commit it, and no drive thread goes
+  // through the commit's rounds once more during an outage.
+  if ((h->state & HANDLE_RELEASING) && fc->commitNeeded.load() && fc->writeError.load() == 0 &&
+      fc->keptChanges.load() == fc->changes.load()) {
+    const int kept = leaveToRetries(fc->path());
+    if (kept != 0) return mapServiceError(kept);
+  }
 
   // A write that failed since the last flush is reported once the data
   // written before it is committed.

@@ -197,6 +197,13 @@ int keepWaiting(FileContext& fc, const std::string& drivePath) {
   return 0;
 }
 
+int leaveToRetries(const std::string& servicePath) {
+  journal::Entry entry;
+  if (!journal::find(servicePath, &entry) || entry.final) return 0;
+  nudge();
+  return entry.lastCode != 0 ? entry.lastCode : -1;
+}
+
 void committedNewest(const std::string& servicePath) {
   journal::removeAllOf(servicePath);
   nudge();

@@ -238,6 +238,35 @@ TEST_F(SharedContentTest, AFailedCommitIsKeptAndCommittedLaterOrBesideAChangedFi
   EXPECT_TRUE(found) << "the waiting version is under its conflict name";
 }
 
+TEST_F(SharedContentTest, TheReleaseOfKeptContentLeavesItToTheRetries) {
+  stopWaitingRetries();  // the passes are the test's own
+  DecasHandle* h = openNew("r.txt", OPEN_READ | OPEN_WRITE);
+  ASSERT_EQ(4, write(h, "kept", 0));
+  fake().failUploadFile = 100;
+  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));  // the close: kept
+  ASSERT_TRUE(journal::find("/u/r.txt", nullptr));
+  // The release of unchanged kept content reports the failure and tries no
+  // commit of its own.
+  int commitsLeft = fake().failUploadFile.load();
+  h->state |= HANDLE_RELEASING;
+  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));
+  EXPECT_EQ(commitsLeft, fake().failUploadFile.load());
+  // Content written after it was kept is new: the release commits it.
+  h->state &= ~HANDLE_RELEASING;
+  ASSERT_EQ(6, write(h, " again", 4));
+  h->state |= HANDLE_RELEASING;
+  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));
+  EXPECT_LT(fake().failUploadFile.load(), commitsLeft);
+  commitsLeft = fake().failUploadFile.load();
+  h->state |= HANDLE_RELEASING;
+  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));
+  EXPECT_EQ(commitsLeft, fake().failUploadFile.load());
+  closeHandle(h);
+  fake().failUploadFile = 0;
+  EXPECT_EQ(0, retryWaitingNow());
+  EXPECT_EQ("kept again", fake().committedContent(uploadTokenFor("r.txt")));
+}
+
 TEST(ConflictPath, KeepsTheExtensionAndTheFolder) {
   const std::string p = conflictPath("/u/d/report.final.pdf", 0);
   EXPECT_EQ(0u, p.rfind("/u/d/report.final (conflict ", 0));
