@@ -413,6 +413,41 @@ TEST_F(MountTest, UnmountWithOpenFilesLosesNothing) {
   ASSERT_EQ(tarvik_unmount(), 0);
 }
 
+// The session ends in the middle of a write: the commit at close cannot be
+// made, the drive goes down, and the content written before and after the
+// end is kept; the next sign-in uploads it with no action of the user.
+TEST_F(MountTest, FileWrittenAcrossTheEndOfTheSessionArrivesAfterTheNextSignIn) {
+  ASSERT_EQ(init(), 0);
+  ASSERT_EQ(mount(), 0);
+  ASSERT_TRUE(mountedSoon());
+  const std::string data = pattern(12 * 1024 * 1024 + 3, 11);  // two blocks and a bit
+  const std::string path = home() + "/across.bin";
+  const size_t half = data.size() / 2;
+  int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, data.data(), half), static_cast<ssize_t>(half));
+  service_->admin("/admin/expireSession", R"({"all": true})");
+  ASSERT_EQ(::write(fd, data.data() + half, data.size() - half),
+            static_cast<ssize_t>(data.size() - half));
+  EXPECT_NE(::close(fd), 0) << "the close cannot say the file is on the service";
+  EXPECT_TRUE(waitFor([&] { return !mounted(); }, 30s)) << "the ended session takes the drive down";
+  EXPECT_TRUE(hasStatus(1006)) << "the user hears that the file is kept";
+  ASSERT_EQ(tarvik_getPendingUploads(service_->demoCorp().c_str(), service_->demoUser().c_str(),
+                                     nullptr, 0, nullptr), 1);
+
+  ASSERT_EQ(mount(), 0) << "the next sign-in";
+  ASSERT_TRUE(mountedSoon());
+  EXPECT_TRUE(waitFor([&] {
+    return tarvik_getPendingUploads(service_->demoCorp().c_str(), service_->demoUser().c_str(),
+                                    nullptr, 0, nullptr) == 0;
+  }, 60s)) << "the kept file is uploaded";
+  ASSERT_EQ(tarvik_unmount(), 0);
+  ASSERT_EQ(tarvik_clearCache(), 0);  // what is read next comes from the service
+  ASSERT_EQ(mount(), 0);
+  ASSERT_TRUE(mountedSoon());
+  EXPECT_TRUE(readFile(path) == data) << "the service has other content";
+}
+
 // A sign-in right after a removal that runs in the background waits for
 // that removal: its teardown ends with the old session's logout, which must
 // not end the new session.
