@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "service_fixture.h"
+#include "webapi/block_id.h"
 
 namespace tarvik {
 namespace {
@@ -113,6 +115,55 @@ TEST_F(OutageMountTest, WaitingFileShowsItsNewContentAcrossARemount) {
   for (size_t i = 0; i < entries->count(); ++i) {
     EXPECT_EQ(std::string::npos, entries->element(i)->member("name")->text().find("conflict"));
   }
+}
+
+// Another client commits the file while ours waits: both versions stay,
+// the other under the name and ours beside it under a conflict name.
+TEST_F(OutageMountTest, WaitingFileChangedMeanwhileByAnotherClientGoesBesideIt) {
+  const std::string old = pattern(1 << 20, 44), ours = pattern((5 << 20) + 7, 45);
+  const std::string theirs = "the other client's version\n";
+  putFile("both.txt", old);
+  service_->admin("/admin/fault", R"({"kind":"http500","method":"uploadFile","count":100000})");
+  int fd = ::open(at("both.txt").c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  ASSERT_EQ(static_cast<ssize_t>(ours.size()), ::write(fd, ours.data(), ours.size()));
+  EXPECT_EQ(EIO, closeStatus(fd));
+  EXPECT_EQ(1, waiting());
+  drive_.unmount();  // our retries end with the drive
+  service_->admin("/admin/reset", "{}");
+  ASSERT_FALSE(isErrorResult(
+      api::login(service_->demoCorp(), service_->demoUser(), service_->demoPassword())));
+
+  // The other client's commit, straight through the web API.
+  const std::string file = mnt_ + ".theirs";
+  {
+    FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_TRUE(f != nullptr);
+    std::fwrite(theirs.data(), 1, theirs.size(), f);
+    std::fclose(f);
+  }
+  const std::string id = blockIdOfFile(file);
+  JsonPtr pretest = api::pretestUploadFile(home_ + "/both.txt");
+  ASSERT_FALSE(isErrorResult(pretest));
+  const std::string token = pretest->text();
+  ASSERT_FALSE(isErrorResult(api::uploadBlock(token, id, file)));
+  ASSERT_FALSE(isErrorResult(api::uploadFile(token, {id})));
+  std::remove(file.c_str());
+
+  ASSERT_TRUE(drive_.mount("tarvik-outage-"));
+  mnt_ = drive_.dir();
+  ASSERT_TRUE(allUploaded(120)) << waiting() << " files still wait";
+  EXPECT_EQ(theirs, committed("both.txt")) << "the other client's version was replaced";
+  std::vector<std::string> copies;
+  JsonPtr entries = api::getEntries(home_);
+  for (size_t i = 0; i < entries->count(); ++i) {
+    const std::string name = entries->element(i)->member("name")->text();
+    if (name.rfind("both (conflict ", 0) == 0) copies.push_back(name);
+  }
+  ASSERT_EQ(1u, copies.size()) << "one conflict copy beside the file";
+  EXPECT_EQ(".txt", copies[0].substr(copies[0].size() - 4));
+  EXPECT_TRUE(committed(copies[0]) == ours) << "the conflict copy has other content";
+  EXPECT_TRUE(readFile(at(copies[0])) == ours);
 }
 
 }  // namespace
