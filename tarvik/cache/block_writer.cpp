@@ -21,6 +21,7 @@
 #include "core/directories.h"
 #include "core/library_state.h"
 #include "core/scoped_lock.h"
+#include "core/service_codes.h"
 #include "log/log.h"
 #include "webapi/block_id.h"
 #include "webapi/service_status.h"
@@ -529,6 +530,38 @@ int collectBlockList(FileContext& fc, std::vector<std::string>* ids, std::vector
   return 0;
 }
 
+// Context mutex held. Whether fc holds content that no commit has listed:
+// a change marked for the commit, a block not uploaded, or one uploaded
+// and not listed yet (it holds its seal pin).
+bool hasUncommitted(FileContext& fc) {
+  if (fc.commitNeeded.load()) return true;
+  for (size_t k = 0; k < fc.blocks.size(); ++k) {
+    const BlockInfoPtr& b = fc.blocks[k];
+    if (!b) continue;
+    ScopedLock lock(b->mutex);
+    if (b->state == BLOCK_UPLOADED ? b->sealPin.held()
+                                   : !(k + 1 == fc.blocks.size() && b->length == 0)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Context mutex held. The unmount's wait for commits is over: content the
+// service does not have yet is kept on this computer, without a request,
+// and committed by the next mount. 0 when nothing was to be committed.
+int keepForLater(FileContext& fc, DecasHandle* h) {
+  if (!hasUncommitted(fc)) return fc.writeError.exchange(0);
+  if (fc.keptChanges.load() != fc.changes.load()) {
+    fc.lastServiceCode.store(service_code::kCommunicationError);  // not sent: may pass
+    // A journal that cannot be written (a full disk) is logged by it.
+    if (keepWaiting(fc, h->path()) != 0) return UNMAPPED_SERVICE_STATUS;
+    fc.keptChanges.store(fc.changes.load());
+  }
+  TLOG_INFO("kept for the next mount: ", fc.path());
+  return UNMAPPED_SERVICE_STATUS;
+}
+
 }  // namespace
 
 int cloud_flush(const char* path, DecasHandle* h) {
@@ -540,14 +573,7 @@ int cloud_flush(const char* path, DecasHandle* h) {
   if (fc->removed.load()) return 0;
   const auto start = std::chrono::steady_clock::now();
   ScopedLock lock(fc->mutex);
-  // A release after a failed close of content that waits unchanged in the
-  // journal: the background retries commit it, and no drive thread goes
-  // through the commit's rounds once more during an outage.
-  if ((h->state & HANDLE_RELEASING) && fc->commitNeeded.load() && fc->writeError.load() == 0 &&
-      fc->keptChanges.load() == fc->changes.load()) {
-    const int kept = leaveToRetries(fc->path());
-    if (kept != 0) return mapServiceError(kept);
-  }
+  if (h->state & HANDLE_KEEP_FOR_LATER) return keepForLater(*fc, h);
 
   // A write that failed since the last flush is reported once the data
   // written before it is committed.

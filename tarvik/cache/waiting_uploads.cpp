@@ -13,6 +13,7 @@
 #include "cache/block_reader.h"
 #include "cache/block_writer.h"
 #include "cache/content_service.h"
+#include "cache/service_tokens.h"
 #include "cache/upload_journal.h"
 #include "core/clock.h"
 #include "core/scoped_lock.h"
@@ -83,6 +84,34 @@ void makeParents(const std::string& servicePath) {
   }
 }
 
+// Sends the blocks of `entry` the service may not have under `token`, then
+// commits its block list. 0 or the service's code.
+int sendEntry(const journal::Entry& entry, const std::string& token) {
+  const ContentService& service = contentService();
+  std::set<std::string> sent;
+  for (const std::string& id : entry.blocks) {
+    if (!sent.insert(id).second) continue;
+    std::string file = journal::blockFile(entry, id);
+    if (file.empty() && !isMissingFile(blockFilePath(id))) file = blockFilePath(id);
+    if (file.empty()) continue;  // a block of the version it was based on: the service has it
+    const int r = service.uploadBlock(token, id, file);
+    if (r != 0) return r;
+  }
+  return service.uploadFile(token, entry.blocks);
+}
+
+// An upload token for `target`, whose folders are made again when they
+// were deleted meanwhile. 0 or the service's code.
+int uploadTokenFor(const std::string& target, std::string* token) {
+  const ContentService& service = contentService();
+  int r = service.pretestUpload(target, token);
+  if (r == service_code::kNotFound) {
+    makeParents(target);
+    r = service.pretestUpload(target, token);
+  }
+  return r;
+}
+
 // Commits the waiting `entry`; *committedAs receives the path it went to.
 // 0 or the service's code.
 int commitEntry(const journal::Entry& entry, std::string* committedAs) {
@@ -103,24 +132,16 @@ int commitEntry(const journal::Entry& entry, std::string* committedAs) {
   } else if (r != service_code::kNotFound) {
     return r;
   }
-  r = service.pretestUpload(target, &token);
-  if (r == service_code::kNotFound) {
-    makeParents(target);
-    r = service.pretestUpload(target, &token);
-  }
-  if (r != 0) return r;
-  std::set<std::string> sent;
-  for (const std::string& id : entry.blocks) {
-    if (!sent.insert(id).second) continue;
-    std::string file = journal::blockFile(entry, id);
-    if (file.empty() && !isMissingFile(blockFilePath(id))) file = blockFilePath(id);
-    if (file.empty()) continue;  // a block of the version it was based on: the service has it
-    r = service.uploadBlock(token, id, file);
+  // A service that restarted during the transfer no longer knows the
+  // token: a new one is taken and every block goes again under it.
+  for (int renewals = 0;; ++renewals) {
+    r = uploadTokenFor(target, &token);
     if (r != 0) return r;
+    r = sendEntry(entry, token);
+    if (r == 0) *committedAs = target;
+    if (r == 0 || !tokenRefused(r) || renewals >= kTokenRenewals) return r;
+    TLOG_INFO("upload token of a waiting file refused, renewed: ", target);
   }
-  r = service.uploadFile(token, entry.blocks);
-  if (r == 0) *committedAs = target;
-  return r;
 }
 
 // One entry of a pass. True when the pass goes on (false: the service
@@ -195,13 +216,6 @@ int keepWaiting(FileContext& fc, const std::string& drivePath) {
   if (!entry.final) report(kKeptCode, {shown(drivePath)});
   nudge();
   return 0;
-}
-
-int leaveToRetries(const std::string& servicePath) {
-  journal::Entry entry;
-  if (!journal::find(servicePath, &entry) || entry.final) return 0;
-  nudge();
-  return entry.lastCode != 0 ? entry.lastCode : -1;
 }
 
 void committedNewest(const std::string& servicePath) {

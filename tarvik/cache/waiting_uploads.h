@@ -26,12 +26,6 @@ namespace tarvik {
 // returns, and says so through the status callback. 0 or an errno.
 int keepWaiting(FileContext& fc, const std::string& drivePath);
 
-// The content of `servicePath` waits unchanged in the journal, to be
-// retried (not refused for good): the release of its last open leaves the
-// commit to the background retries, which are woken. The waiting entry's
-// status, or 0 when there is none.
-int leaveToRetries(const std::string& servicePath);
-
 // A commit of `servicePath` succeeded: an older waiting version of it is
 // dropped (the newest content wins), and waiting files are tried at once.
 void committedNewest(const std::string& servicePath);

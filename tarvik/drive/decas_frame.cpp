@@ -63,6 +63,26 @@ std::atomic<bool> gMountRunning{false};  // the mount thread body has not return
 // of exit, or the report of a failed start) and then returns by itself.
 std::atomic<bool> gMountEnding{false};
 constexpr int kEndingWaitMs = 3000;  // an outside unmount reaches the loop at once
+// How long an unmount commits files still open; the rest is kept for later.
+std::atomic<int> gUnmountUploadWaitMs{30 * 1000};
+using SteadyClock = std::chrono::steady_clock;
+// While an unmount is under way: when its wait for commits ends (in steady
+// clock ticks); the largest value otherwise.
+std::atomic<SteadyClock::rep> gKeepAfter{SteadyClock::duration::max().count()};
+
+void startUnmountWait() {
+  const SteadyClock::rep none = SteadyClock::duration::max().count();
+  SteadyClock::rep expected = none;
+  const auto end = SteadyClock::now() + std::chrono::milliseconds(gUnmountUploadWaitMs.load());
+  gKeepAfter.compare_exchange_strong(expected, end.time_since_epoch().count());
+}
+
+// A flush during an unmount whose wait is over keeps the content for the
+// next mount instead of committing it.
+void keepIfUnmountWaitIsOver(DecasHandle* h) {
+  if (SteadyClock::now().time_since_epoch().count() >= gKeepAfter.load())
+    h->state |= HANDLE_KEEP_FOR_LATER;
+}
 std::u16string gMountPoint;
 DOKAN_OPTIONS gOptions;
 DOKAN_OPERATIONS gOperations;
@@ -149,6 +169,7 @@ void decas_renameOpenHandles(const std::string& from, const std::string& to) {
 
 namespace decas_testing {
 void setWaitUnitMilliseconds(int ms) { gWaitUnitMs.store(ms); }
+void setUnmountUploadWaitMilliseconds(int ms) { gUnmountUploadWaitMs.store(ms); }
 }  // namespace decas_testing
 
 // --- entry functions -------------------------------------------------------
@@ -249,6 +270,7 @@ int decas_write(const char* path, const char* buf, size_t len, int64_t off, bool
 
 int decas_flush(const char* path, DecasHandle* h) {
   TLOG_DEBUG("flush-in \t: ", path, "@", Id(h));
+  keepIfUnmountWaitIsOver(h);
   return RunSlot("flush", &OperationTable::flush, h, Busying::kYes, path, h);
 }
 
@@ -314,6 +336,7 @@ int decas_exitEntry(int status) {
   Kernel* k = gKernel.load();
   if (!k) return 0;
   if (status == 0) {
+    startUnmountWait();  // an unmount from outside starts it here
     ScopedLock lock(k->openMutex);
     for (auto it = k->openFiles.begin(); it != k->openFiles.end();) {
       DecasHandle* h = *it;
@@ -322,7 +345,9 @@ int decas_exitEntry(int status) {
       TLOG_DEBUG("exclose-in \t: ", path, "@", Id(h));
       WaitForCounter(path, h);
       // Data written through a handle still open at unmount is flushed
-      // first, so the unmount loses nothing.
+      // first, so the unmount loses nothing; once the wait is over, it is
+      // kept on this computer and committed by the next mount.
+      keepIfUnmountWaitIsOver(h);
       if ((h->openFlags & OPEN_WRITE) && k->table.flush) {
         int f = k->table.flush(path, h);
         TLOG_DEBUG("exflush\t: ", f, "@", Id(h));
@@ -392,6 +417,7 @@ int decas_main(const std::string& mountPoint, uint32_t options, bool debug, bool
 
   gMountRunning.store(true);
   gMountEnding.store(false);
+  gKeepAfter.store(SteadyClock::duration::max().count());
   if (blocking) {
     mountLock.unlock();
     MountThreadBody();
@@ -407,6 +433,7 @@ int decas_exit() {
   // The mount thread itself (a status callback of its teardown) cannot wait
   // for itself; it is ending anyway.
   const bool onMountThread = gMountThread.get_id() == std::this_thread::get_id();
+  startUnmountWait();
   BOOL res = DokanRemoveMountPoint(gMountPoint.c_str());
   DOKAN_TRACE("decas_exit res=%d\n", res);
   if (res) {
@@ -428,6 +455,9 @@ int decas_exit() {
     }
     if (!gMountRunning.load() || gMountEnding.load()) gMountThread.join();
   }
+  // A drive still served commits as before.
+  if (gMountRunning.load() && !gMountEnding.load())
+    gKeepAfter.store(SteadyClock::duration::max().count());
   return -1;
 }
 

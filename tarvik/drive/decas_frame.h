@@ -45,7 +45,9 @@ int decas_closedir(const char* path, DecasHandle* h);
 int decas_statfs(int64_t* capacity, int64_t* free);
 int decas_copy(const char* src, const char* dst);
 // The frame's exit: with status 0 flushes (when opened for writing) and
-// closes every open file, then calls the table's exit.
+// closes every open file, then calls the table's exit. The flushes commit
+// for up to 30 s; the content of files left after that is kept on this
+// computer for the next mount instead.
 int decas_exitEntry(int status);
 
 // Translates a failure code (the negated status) into a Win32 error code.
@@ -61,6 +63,8 @@ void decas_renameOpenHandles(const std::string& from, const std::string& to);
 namespace decas_testing {
 // Shortens the one-second waits (busy counter, mount retries) in tests.
 void setWaitUnitMilliseconds(int ms);
+// Replaces the 30 s that the exit spends on commits of open files.
+void setUnmountUploadWaitMilliseconds(int ms);
 }  // namespace decas_testing
 
 }  // namespace tarvik

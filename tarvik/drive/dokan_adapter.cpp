@@ -350,9 +350,7 @@ NTSTATUS Cleanup(LPCWSTR FileName, PDOKAN_FILE_INFO info) {
   // Every writer commits at its close, also after a failed write: what was
   // written before the failure stays.
   if (h->openFlags & OPEN_WRITE) {
-    h->state |= HANDLE_RELEASING;
     if (decas_flush(path.c_str(), h) != 0) ctx->failed = 1;
-    h->state &= ~HANDLE_RELEASING;
   }
   if (IsOffice(info)) {
     if (h->state & HANDLE_CONTENT_UPLOADED) officeSaveTracker().markUploaded(info->ProcessId);

@@ -38,7 +38,7 @@ constexpr uint32_t HANDLE_NEW = 0x2;               // the open created the file
 constexpr uint32_t HANDLE_CONTENT_UPLOADED = 0x4;  // the last flush uploaded non-empty content
 constexpr uint32_t HANDLE_NAME_REMOVED = 0x8;      // close found the name deleted meanwhile
 constexpr uint32_t HANDLE_KEEP_CACHE = 0x10;       // the content is the one of the last open
-constexpr uint32_t HANDLE_RELEASING = 0x20;        // the flush of the open's release
+constexpr uint32_t HANDLE_KEEP_FOR_LATER = 0x20;   // unmount: keep the content, ask no service
 
 // Modes of the access operation.
 constexpr int ACCESS_CREATE = 0x2;

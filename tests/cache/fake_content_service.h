@@ -48,6 +48,7 @@ class FakeContentService {
     failUploadBlock = 0;
     dropUploadBlock = 0;
     failUploadFile = 0;
+    restartAtUploadFile = 0;
     keepSessions = 0;
     logouts = 0;
     generation = 0;
@@ -110,6 +111,9 @@ class FakeContentService {
   std::atomic<int> failUploadBlock{0};  // the next N uploadBlock calls fail with 50
   std::atomic<int> dropUploadBlock{0};  // the next N fail with 1001 (the service unreachable)
   std::atomic<int> failUploadFile{0};   // the next N uploadFile calls fail with 77
+  // The next N uploadFile calls find the service restarted: their token is
+  // from before, and refused.
+  std::atomic<int> restartAtUploadFile{0};
   std::atomic<int> keepSessions{0};
   std::atomic<int> logouts{0};
   std::atomic<int> generation{0};  // tokens of older generations are refused
@@ -200,6 +204,10 @@ class FakeContentService {
 
   static int uploadFile(const std::string& token, const std::vector<std::string>& ids) {
     FakeContentService& self = instance();
+    if (self.restartAtUploadFile.load() > 0) {
+      self.restartAtUploadFile.fetch_sub(1);
+      self.generation++;
+    }
     if (stale(token)) return 8;
     if (self.failUploadFile.load() > 0) {
       self.failUploadFile.fetch_sub(1);

@@ -219,6 +219,20 @@ TEST_F(SharedContentTest, AFailedCommitIsKeptAndCommittedLaterOrBesideAChangedFi
   EXPECT_EQ("waiting", fake().committedContent(uploadTokenFor("w.txt")));
   EXPECT_FALSE(journal::find("/u/w.txt", nullptr));
 
+  // The service restarts while a waiting file goes up: its token is
+  // refused, and the file goes again under a new one.
+  DecasHandle* t = openNew("t.txt", OPEN_READ | OPEN_WRITE);
+  ASSERT_EQ(5, write(t, "token", 0));
+  fake().failUploadFile = 100;
+  EXPECT_NE(0, cloud_flush(t->path().c_str(), t));
+  closeHandle(t);
+  fake().failUploadFile = 0;
+  fake().restartAtUploadFile = 1;
+  EXPECT_EQ(0, retryWaitingNow());
+  EXPECT_EQ("token", fake().committedContent(uploadTokenFor("t.txt")));
+  EXPECT_FALSE(journal::find("/u/t.txt", nullptr)) << "the file is not given up";
+  fake().generation = 0;  // the fixture's tokens are of the first generation
+
   // Another client commits the file while ours waits: ours goes beside it.
   DecasHandle* c = openNew("c.txt", OPEN_READ | OPEN_WRITE);
   ASSERT_EQ(4, write(c, "mine", 0));
@@ -238,33 +252,28 @@ TEST_F(SharedContentTest, AFailedCommitIsKeptAndCommittedLaterOrBesideAChangedFi
   EXPECT_TRUE(found) << "the waiting version is under its conflict name";
 }
 
-TEST_F(SharedContentTest, TheReleaseOfKeptContentLeavesItToTheRetries) {
+TEST_F(SharedContentTest, AnUnmountPastItsWaitKeepsOpenContentWithoutAskingTheService) {
   stopWaitingRetries();  // the passes are the test's own
-  DecasHandle* h = openNew("r.txt", OPEN_READ | OPEN_WRITE);
-  ASSERT_EQ(4, write(h, "kept", 0));
-  fake().failUploadFile = 100;
-  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));  // the close: kept
-  ASSERT_TRUE(journal::find("/u/r.txt", nullptr));
-  // The release of unchanged kept content reports the failure and tries no
-  // commit of its own.
-  int commitsLeft = fake().failUploadFile.load();
-  h->state |= HANDLE_RELEASING;
-  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));
-  EXPECT_EQ(commitsLeft, fake().failUploadFile.load());
-  // Content written after it was kept is new: the release commits it.
-  h->state &= ~HANDLE_RELEASING;
-  ASSERT_EQ(6, write(h, " again", 4));
-  h->state |= HANDLE_RELEASING;
-  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));
-  EXPECT_LT(fake().failUploadFile.load(), commitsLeft);
-  commitsLeft = fake().failUploadFile.load();
-  h->state |= HANDLE_RELEASING;
-  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));
-  EXPECT_EQ(commitsLeft, fake().failUploadFile.load());
+  DecasHandle* h = openNew("late.txt", OPEN_READ | OPEN_WRITE);
+  ASSERT_EQ(4, write(h, "late", 0));
+  DecasHandle* done = openNew("done.txt", OPEN_READ | OPEN_WRITE);
+  ASSERT_EQ(4, write(done, "done", 0));
+  ASSERT_EQ(0, cloud_flush(done->path().c_str(), done));
+  const int pretests = fake().pretests.load();
+  h->state |= HANDLE_KEEP_FOR_LATER;
+  done->state |= HANDLE_KEEP_FOR_LATER;
+  EXPECT_NE(0, cloud_flush(h->path().c_str(), h)) << "the file is not on the service";
+  EXPECT_EQ(0, cloud_flush(done->path().c_str(), done)) << "the service has all of it";
+  EXPECT_EQ(pretests, fake().pretests.load());
+  EXPECT_EQ("", fake().committedContent(uploadTokenFor("late.txt")));
+  journal::Entry entry;
+  ASSERT_TRUE(journal::find("/u/late.txt", &entry));
+  EXPECT_FALSE(entry.final);
+  EXPECT_FALSE(journal::find("/u/done.txt", nullptr));
   closeHandle(h);
-  fake().failUploadFile = 0;
+  closeHandle(done);
   EXPECT_EQ(0, retryWaitingNow());
-  EXPECT_EQ("kept again", fake().committedContent(uploadTokenFor("r.txt")));
+  EXPECT_EQ("late", fake().committedContent(uploadTokenFor("late.txt")));
 }
 
 TEST(ConflictPath, KeepsTheExtensionAndTheFolder) {

@@ -22,6 +22,7 @@
 #include "cache/worker_pools.h"
 #include "core/directories.h"
 #include "core/library_state.h"
+#include "drive/decas_frame.h"
 #include "local_service.h"
 #include "mount_points.h"
 #include "tarvik.h"
@@ -174,7 +175,7 @@ class MountTest : public ::testing::Test {
     ASSERT_EQ(tarvik::globalInitialize(), 0);
   }
   static void TearDownTestSuite() {
-    tarvik::removeRecursive(*root_);
+    if (!std::getenv("KEEP_ROOT")) tarvik::removeRecursive(*root_);
     delete root_;
   }
 
@@ -411,6 +412,39 @@ TEST_F(MountTest, UnmountWithOpenFilesLosesNothing) {
   EXPECT_EQ(readFile(home() + names[1]), "");
   EXPECT_TRUE(readFile(home() + names[2]) == big) << "the unsaved writes reached the service";
   ASSERT_EQ(tarvik_unmount(), 0);
+}
+
+// Files still open when the unmount's wait for commits is over are kept on
+// this computer, and the next mount commits them.
+TEST_F(MountTest, OpenFilesLeftAfterTheUnmountWaitArriveWithTheNextMount) {
+  ASSERT_EQ(init(), 0);
+  ASSERT_EQ(mount(), 0);
+  ASSERT_TRUE(mountedSoon());
+  const std::string data = pattern(7 * 1024 * 1024 + 1, 5);
+  const std::string path = home() + "/late.bin";
+  int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  tarvik::decas_testing::setUnmountUploadWaitMilliseconds(0);
+  {
+    Watchdog watchdog(60s, "tarvik_unmount with a file open");
+    EXPECT_EQ(tarvik_unmount(), 0);  // on the mounting thread: it waits for the removal
+  }
+  tarvik::decas_testing::setUnmountUploadWaitMilliseconds(30 * 1000);
+  ::close(fd);
+  ASSERT_EQ(tarvik_getPendingUploads(service_->demoCorp().c_str(), service_->demoUser().c_str(),
+                                     nullptr, 0, nullptr), 1);
+  ASSERT_EQ(mount(), 0);
+  ASSERT_TRUE(mountedSoon());
+  EXPECT_TRUE(waitFor([&] {
+    return tarvik_getPendingUploads(service_->demoCorp().c_str(), service_->demoUser().c_str(),
+                                    nullptr, 0, nullptr) == 0;
+  }, 60s)) << "the kept file is uploaded";
+  ASSERT_EQ(tarvik_unmount(), 0);
+  ASSERT_EQ(tarvik_clearCache(), 0);
+  ASSERT_EQ(mount(), 0);
+  ASSERT_TRUE(mountedSoon());
+  EXPECT_TRUE(readFile(path) == data) << "the service has other content";
 }
 
 // The session ends in the middle of a write: the commit at close cannot be

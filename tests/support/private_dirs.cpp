@@ -11,7 +11,7 @@ std::string* g_dir = nullptr;
 
 void removeDir() {
   std::error_code ignored;
-  if (g_dir != nullptr) std::filesystem::remove_all(*g_dir, ignored);
+  if (g_dir != nullptr && std::getenv("TARVIK_TEST_KEEP") == nullptr) std::filesystem::remove_all(*g_dir, ignored);
 }
 
 }  // namespace
