@@ -215,6 +215,11 @@ class MountTest : public ::testing::Test {
   }
 
   std::string home() const { return mnt_ + "/Home"; }
+  // Files of the demo account that wait for upload.
+  int waiting() const {
+    return tarvik_getPendingUploads(service_->demoCorp().c_str(), service_->demoUser().c_str(),
+                                    nullptr, 0, nullptr);
+  }
 
   static std::string* root_;
   std::unique_ptr<LocalService> service_;
@@ -432,13 +437,11 @@ TEST_F(MountTest, OpenFilesLeftAfterTheUnmountWaitArriveWithTheNextMount) {
   }
   tarvik::decas_testing::setUnmountUploadWaitMilliseconds(30 * 1000);
   ::close(fd);
-  ASSERT_EQ(tarvik_getPendingUploads(service_->demoCorp().c_str(), service_->demoUser().c_str(),
-                                     nullptr, 0, nullptr), 1);
+  ASSERT_EQ(waiting(), 1);
   ASSERT_EQ(mount(), 0);
   ASSERT_TRUE(mountedSoon());
   EXPECT_TRUE(waitFor([&] {
-    return tarvik_getPendingUploads(service_->demoCorp().c_str(), service_->demoUser().c_str(),
-                                    nullptr, 0, nullptr) == 0;
+    return waiting() == 0;
   }, 60s)) << "the kept file is uploaded";
   ASSERT_EQ(tarvik_unmount(), 0);
   ASSERT_EQ(tarvik_clearCache(), 0);
@@ -466,14 +469,12 @@ TEST_F(MountTest, FileWrittenAcrossTheEndOfTheSessionArrivesAfterTheNextSignIn) 
   EXPECT_NE(::close(fd), 0) << "the close cannot say the file is on the service";
   EXPECT_TRUE(waitFor([&] { return !mounted(); }, 30s)) << "the ended session takes the drive down";
   EXPECT_TRUE(hasStatus(1006)) << "the user hears that the file is kept";
-  ASSERT_EQ(tarvik_getPendingUploads(service_->demoCorp().c_str(), service_->demoUser().c_str(),
-                                     nullptr, 0, nullptr), 1);
+  ASSERT_EQ(waiting(), 1);
 
   ASSERT_EQ(mount(), 0) << "the next sign-in";
   ASSERT_TRUE(mountedSoon());
   EXPECT_TRUE(waitFor([&] {
-    return tarvik_getPendingUploads(service_->demoCorp().c_str(), service_->demoUser().c_str(),
-                                    nullptr, 0, nullptr) == 0;
+    return waiting() == 0;
   }, 60s)) << "the kept file is uploaded";
   ASSERT_EQ(tarvik_unmount(), 0);
   ASSERT_EQ(tarvik_clearCache(), 0);  // what is read next comes from the service
