@@ -2,6 +2,7 @@
 #include "cache/waiting_uploads.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -60,6 +61,7 @@ Retries& retries() {
   return *r;
 }
 
+std::atomic<int> g_loopPasses{0};  // passes made by the background loop
 std::mutex g_passMutex;     // one pass at a time
 bool g_hadWaiting = false;  // guarded by g_passMutex: the last pass left files waiting
 
@@ -171,16 +173,28 @@ bool retryEntry(journal::Entry entry) {
 
 void retryLoop() {
   Retries& r = retries();
-  int64_t pauseMs = 0;  // the first pass runs at once
+  int64_t pauseMs = 0;    // the first pass runs at once
+  int64_t backoffMs = 0;  // grows only over passes that left files waiting
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(r.mutex);
       r.wake.wait_for(lock, std::chrono::milliseconds(pauseMs), [&] { return r.stop || r.nudged; });
       if (r.stop) return;
+      // A new waiting file or a commit that went through starts the pauses
+      // again from the shortest: the long pause after an empty pass must not
+      // hold back a file kept since.
+      if (r.nudged) backoffMs = 0;
       r.nudged = false;
     }
     const int left = retryWaitingNow();
-    pauseMs = left == 0 ? kLongestPauseMs : std::min(std::max(pauseMs * 2, kFirstPauseMs), kLongestPauseMs);
+    ++g_loopPasses;
+    if (left == 0) {
+      backoffMs = 0;
+      pauseMs = kLongestPauseMs;
+    } else {
+      backoffMs = std::min(std::max(backoffMs * 2, kFirstPauseMs), kLongestPauseMs);
+      pauseMs = backoffMs;
+    }
   }
 }
 
@@ -302,5 +316,9 @@ std::string conflictPath(const std::string& servicePath, int64_t seconds) {
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
   return folder + stem + " (conflict " + stamp + ")" + extension;
 }
+
+namespace waiting_uploads_testing {
+int loopPasses() { return g_loopPasses.load(); }
+}  // namespace waiting_uploads_testing
 
 }  // namespace tarvik

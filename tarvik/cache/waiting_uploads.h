@@ -53,4 +53,9 @@ void stopWaitingRetries();
 // local time `seconds` since 1970.
 std::string conflictPath(const std::string& servicePath, int64_t seconds);
 
+namespace waiting_uploads_testing {
+// The passes the background retries have made since the library loaded.
+int loopPasses();
+}  // namespace waiting_uploads_testing
+
 }  // namespace tarvik

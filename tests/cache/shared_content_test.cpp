@@ -276,6 +276,31 @@ TEST_F(SharedContentTest, AnUnmountPastItsWaitKeepsOpenContentWithoutAskingTheSe
   EXPECT_EQ("late", fake().committedContent(uploadTokenFor("late.txt")));
 }
 
+TEST_F(SharedContentTest, AFileKeptAfterAPassThatFoundNothingIsRetriedWithinSeconds) {
+  // The background retries restart and find nothing: their pause is the
+  // longest one now.
+  stopWaitingRetries();
+  const int passes = waiting_uploads_testing::loopPasses();
+  startWaitingRetries();
+  ASSERT_TRUE(eventually([&] { return waiting_uploads_testing::loopPasses() > passes; }));
+  // A file is kept while it is still open; its first retry skips it and
+  // the next ones must come after the short pauses, not the long one.
+  DecasHandle* h = openNew("soon.txt", OPEN_READ | OPEN_WRITE);
+  ASSERT_EQ(4, write(h, "soon", 0));
+  fake().failUploadFile = 100;
+  EXPECT_NE(0, cloud_flush(h->path().c_str(), h));
+  closeHandle(h);
+  ASSERT_TRUE(journal::find("/u/soon.txt", nullptr));
+  // One background retry of the closed file still fails; the next one,
+  // a few seconds later at most, must take it.
+  const int failuresLeft = fake().failUploadFile.load();
+  ASSERT_TRUE(eventually([&] { return fake().failUploadFile.load() < failuresLeft; }, 20000));
+  fake().failUploadFile = 0;
+  EXPECT_TRUE(eventually([] { return !journal::find("/u/soon.txt", nullptr); }, 20000))
+      << "the waiting file is not held back by the pause after the empty pass";
+  EXPECT_EQ("soon", fake().committedContent(uploadTokenFor("soon.txt")));
+}
+
 TEST(ConflictPath, KeepsTheExtensionAndTheFolder) {
   const std::string p = conflictPath("/u/d/report.final.pdf", 0);
   EXPECT_EQ(0u, p.rfind("/u/d/report.final (conflict ", 0));
