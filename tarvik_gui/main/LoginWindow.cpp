@@ -9,21 +9,21 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMessageBox>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QScreen>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
-#include <algorithm>
-#include <deque>
 
 #include "AnnouncementWindow.h"
+#include "ErrorWindowQueue.h"
 #include "SAMLManager.h"
 #include "SearchIndexer.h"
 #include "SettingWindow.h"
 #include "SettingsStore.h"
 #include "SiteTable.h"
+#include "StatusRelay.h"
+#include "TrayMenu.h"
+#include "UploadStatus.h"
 #include "Util.h"
 #include "tarvik.h"
 #include "mount_points.h"
@@ -31,12 +31,6 @@
 #include "wincrypt.h"
 
 namespace {
-
-// Shared between the library's status callback (any thread) and
-// onErrorPoll (GUI thread); held only while pushing, popping or purging.
-QMutex g_errorMutex;
-std::deque<QString> g_errorQueue;
-bool g_reloginRequested = false;
 
 LoginWindow::ErrorBox& errorBoxHook() {
   static LoginWindow::ErrorBox box;
@@ -48,34 +42,10 @@ LoginWindow::UrlOpener& urlOpenerHook() {
   return opener;
 }
 
-// Removes every queued message equal to `text`. Caller holds g_errorMutex.
-void purgeQueued(const QString& text) {
-  for (auto it = g_errorQueue.begin(); it != g_errorQueue.end();)
-    it = *it == text ? g_errorQueue.erase(it) : it + 1;
-}
-
 }  // namespace
 
 void LoginWindow::setErrorBoxForTest(ErrorBox box) { errorBoxHook() = std::move(box); }
 void LoginWindow::setUrlOpenerForTest(UrlOpener opener) { urlOpenerHook() = std::move(opener); }
-
-void LoginWindow::statusCallback(int32_t code, const char* message) {
-  // Codes the library reports for information only.
-  if (code == 50 || code == 51 || code == 52 || code == 53 || code == 66 ||
-      (code >= 150 && code <= 199))
-    return;
-  const QString text = QString::fromLocal8Bit(message ? message : "");
-  QMutexLocker lock(&g_errorMutex);
-  g_errorQueue.push_back(text);
-  // The session is gone on the service: the user must sign in again.
-  if (code == 1 || code == 3 || code == 5000) g_reloginRequested = true;
-}
-
-void LoginWindow::resetErrorQueueForTest() {
-  QMutexLocker lock(&g_errorMutex);
-  g_errorQueue.clear();
-  g_reloginRequested = false;
-}
 
 LoginWindow::LoginWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::LoginWindow) {
   m_ui->setupUi(this);
@@ -90,34 +60,8 @@ LoginWindow::LoginWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Lo
   m_ui->loginButton->setText(tr("TXT_LOGIN"));
   m_ui->cancelButton->setText(tr("TXT_CANCEL"));
 
-  auto makeAction = [this](const char* name, const QString& text) {
-    auto* act = new QAction(text, this);
-    act->setObjectName(QString::fromLatin1(name));
-    return act;
-  };
-  m_actOpenLogin = makeAction("actOpenLogin", tr("TXT_OPEN_LOGIN"));
-  m_actOpenDrive = makeAction("actOpenDrive", tr("TXT_OPEN_DRIVE"));
-  m_actHelp = makeAction("actHelp", tr("TXT_HELP"));
-  m_actVersion = makeAction("actVersion", tr("TXT_VERSION"));
-  m_actLogout = makeAction("actLogout", tr("TXT_LOGOUT"));
-  m_actQuit = makeAction("actQuit", tr("TXT_QUIT"));
-  connect(m_actOpenLogin, &QAction::triggered, this, &LoginWindow::showLogin);
-  connect(m_actOpenDrive, &QAction::triggered, this, &LoginWindow::showMountPoint);
-  connect(m_actHelp, &QAction::triggered, this, &LoginWindow::showHelp);
-  connect(m_actVersion, &QAction::triggered, this, &LoginWindow::showVersion);
-  connect(m_actLogout, &QAction::triggered, this, &LoginWindow::logout);
-  // Quit unmounts a mounted drive first: a process that ends under its
-  // FUSE drive loses unsaved writes and leaves a dead mount point.
-  connect(m_actQuit, &QAction::triggered, this, &LoginWindow::startQuit);
-
-  m_trayIcon = new QSystemTrayIcon(QIcon(":/images/Resources/icon.png"), this);
-  m_trayIcon->setToolTip("Ambermoor");
-  connect(m_trayIcon, &QSystemTrayIcon::activated, this, &LoginWindow::iconActivated);
-  m_trayClickTimer = new QTimer(this);
-  m_trayClickTimer->setSingleShot(true);
-  m_trayClickTimer->setInterval(QApplication::doubleClickInterval());
-  connect(m_trayClickTimer, &QTimer::timeout, this, &LoginWindow::showTrayMenu);
-  m_trayIcon->setVisible(true);
+  createActions();
+  createTray();
 
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -142,10 +86,9 @@ LoginWindow::LoginWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Lo
   connect(m_ui->useCertCheck, &QCheckBox::stateChanged, this, &LoginWindow::onUseCertChecked);
   connect(m_ui->settingButton, &QPushButton::clicked, this, &LoginWindow::onSettingClicked);
 
-  m_errorPollTimer = new QTimer(this);
-  m_errorPollTimer->setInterval(500);
-  connect(m_errorPollTimer, &QTimer::timeout, this, &LoginWindow::onErrorPoll);
-  m_errorPollTimer->start();
+  // Files left waiting by the last session show before the next sign-in.
+  if (!m_settings.samlEnabled) m_uploads->setAccount(m_settings.corpId, m_settings.userId);
+  m_uploads->refresh();
 
   connect(this, &LoginWindow::quit, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
   SAMLManager* saml = m_ui->samlManager;
@@ -164,6 +107,49 @@ LoginWindow::LoginWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Lo
   } else {
     show();
   }
+}
+
+void LoginWindow::createActions() {
+  auto makeAction = [this](const char* name, const QString& text) {
+    auto* act = new QAction(text, this);
+    act->setObjectName(QString::fromLatin1(name));
+    return act;
+  };
+  m_actOpenLogin = makeAction("actOpenLogin", tr("TXT_OPEN_LOGIN"));
+  m_actOpenDrive = makeAction("actOpenDrive", tr("TXT_OPEN_DRIVE"));
+  m_actHelp = makeAction("actHelp", tr("TXT_HELP"));
+  m_actVersion = makeAction("actVersion", tr("TXT_VERSION"));
+  m_actLogout = makeAction("actLogout", tr("TXT_LOGOUT"));
+  m_actQuit = makeAction("actQuit", tr("TXT_QUIT"));
+  m_actEndSession = makeAction("actEndSession", tr("TXT_QUIT"));
+  connect(m_actOpenLogin, &QAction::triggered, this, &LoginWindow::showLogin);
+  connect(m_actOpenDrive, &QAction::triggered, this, &LoginWindow::showMountPoint);
+  connect(m_actHelp, &QAction::triggered, this, &LoginWindow::showHelp);
+  connect(m_actVersion, &QAction::triggered, this, &LoginWindow::showVersion);
+  connect(m_actLogout, &QAction::triggered, this, &LoginWindow::logout);
+  // Quit unmounts a mounted drive first: a process that ends under its
+  // FUSE drive loses unsaved writes and leaves a dead mount point.
+  connect(m_actQuit, &QAction::triggered, this, &LoginWindow::startQuit);
+  connect(m_actEndSession, &QAction::triggered, this, &LoginWindow::quitWithoutAsking);
+}
+
+// The tray icon and what reaches the user through it and beside it: the
+// upload journal's state and the library's error windows.
+void LoginWindow::createTray() {
+  m_trayIcon = new QSystemTrayIcon(QIcon(":/images/Resources/icon.png"), this);
+  m_trayIcon->setToolTip("Ambermoor");
+  connect(m_trayIcon, &QSystemTrayIcon::activated, this, &LoginWindow::iconActivated);
+  m_trayClickTimer = new QTimer(this);
+  m_trayClickTimer->setSingleShot(true);
+  m_trayClickTimer->setInterval(QApplication::doubleClickInterval());
+  connect(m_trayClickTimer, &QTimer::timeout, this, &LoginWindow::showTrayMenu);
+  m_trayIcon->setVisible(true);
+  m_uploads = new UploadStatus(m_trayIcon, this);
+  m_errors = new ErrorWindowQueue(this);
+  StatusRelay& relay = StatusRelay::instance();
+  connect(&relay, &StatusRelay::errorReported, m_errors, &ErrorWindowQueue::add);
+  connect(&relay, &StatusRelay::sessionLost, this, &LoginWindow::onSessionLost);
+  connect(&relay, &StatusRelay::uploadStatus, m_uploads, &UploadStatus::onJournalStatus);
 }
 
 LoginWindow::~LoginWindow() {
@@ -383,6 +369,11 @@ void LoginWindow::onSAMLLoggedIn(QString userId, QString jsessionid, QString arr
 void LoginWindow::onLoggedIn(QString jsessionid, QString arrayid) {
   m_jsessionid = jsessionid;
   m_arrayid = arrayid;
+  if (m_settings.samlEnabled)
+    m_uploads->setAccount(m_settings.samlCorpId, m_samlUserId);
+  else
+    m_uploads->setAccount(m_settings.corpId, m_settings.userId);
+  m_uploads->refresh();
   finalizeLoggingIn();
   showAnnouncement();
   SettingsStore::saveSettings(m_settings, SessionValues{m_arrayid, m_jsessionid, m_samlUserId});
@@ -433,10 +424,12 @@ void LoginWindow::finalizeLoggingIn() {
 }
 
 void LoginWindow::logout() {
+  if (!m_quitting && !m_uploads->confirmLeave(this)) return;
   m_actOpenLogin->setEnabled(false);
   m_trayIcon->showMessage(QString(), tr("TXT_LOGOUTING"), QSystemTrayIcon::NoIcon, 10000);
   const int s = tarvik_unmount();
   qDebug("tarvik_unmount status: %d", s);
+  m_uploads->refresh();
   m_trayIcon->showMessage(QString(), QString(), QSystemTrayIcon::NoIcon, 10000);
   // The session is over for the context-menu extension either way.
   SettingsStore::clearSessionValues();
@@ -479,6 +472,10 @@ void LoginWindow::onLogOutFailed() {
 }
 
 void LoginWindow::startQuit() {
+  if (m_uploads->confirmLeave(this)) quitWithoutAsking();
+}
+
+void LoginWindow::quitWithoutAsking() {
   if (isMounted()) {
     m_quitting = true;
     m_actLogout->trigger();
@@ -487,47 +484,15 @@ void LoginWindow::startQuit() {
   }
 }
 
-void LoginWindow::onErrorPoll() {
-  bool relogin;
-  {
-    QMutexLocker lock(&g_errorMutex);
-    relogin = g_reloginRequested;
-    g_reloginRequested = false;
-  }
-  if (relogin) {
-    // The library has ended the session; the drive is no longer ours.
-    enableLoginForm(true);
-    m_ui->settingButton->setEnabled(true);
-    m_actLogout->setEnabled(false);
-    m_actOpenDrive->setEnabled(false);
-    m_actOpenLogin->trigger();
-  }
-  QString message;
-  {
-    QMutexLocker lock(&g_errorMutex);
-    if (g_errorQueue.empty()) return;
-    message = g_errorQueue.front();
-    qDebug() << message;
-    if (m_errorShown) {
-      g_errorQueue.pop_front();
-      return;
-    }
-    m_errorShown = true;
-    m_currentErrorText = message;
-    purgeQueued(message);
-  }
-  auto* box = new QMessageBox(QMessageBox::Warning, tr("TXT_ERROR"), message, QMessageBox::Ok, this);
-  box->setObjectName("errorWindow");
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setModal(true);
-  connect(box, &QMessageBox::buttonClicked, this, &LoginWindow::onErrorWindowButtonClicked);
-  box->show();
-}
+void LoginWindow::onErrorPoll() { m_errors->showNext(); }
 
-void LoginWindow::onErrorWindowButtonClicked() {
-  m_errorShown = false;
-  QMutexLocker lock(&g_errorMutex);
-  purgeQueued(m_currentErrorText);
+void LoginWindow::onSessionLost() {
+  // The library has ended the session; the drive is no longer ours.
+  enableLoginForm(true);
+  m_ui->settingButton->setEnabled(true);
+  m_actLogout->setEnabled(false);
+  m_actOpenDrive->setEnabled(false);
+  m_actOpenLogin->trigger();
 }
 
 void LoginWindow::iconActivated(QSystemTrayIcon::ActivationReason reason) {
@@ -547,6 +512,7 @@ void LoginWindow::iconActivated(QSystemTrayIcon::ActivationReason reason) {
 void LoginWindow::showTrayMenu() {
   delete m_trayMenu;
   m_trayMenu = new QMenu();
+  m_uploads->addEntryTo(m_trayMenu);
   m_trayMenu->addAction(m_actOpenLogin);
   m_trayMenu->addAction(m_actOpenDrive);
   m_trayMenu->addSeparator();
@@ -555,19 +521,7 @@ void LoginWindow::showTrayMenu() {
   m_trayMenu->addSeparator();
   m_trayMenu->addAction(m_actLogout);
   m_trayMenu->addAction(m_actQuit);
-  m_trayMenu->activateWindow();
-  m_trayMenu->popup(m_trayIcon->geometry().center());
-  // Above the icon, and inside the primary screen on the right. A tray at
-  // the top of the screen (common on Linux desktops) has no room above the
-  // icon: the menu then opens below it.
-  QPoint pos = m_trayMenu->pos();
-  pos.setY(pos.y() - m_trayMenu->height());
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect area = screen->geometry();
-    if (pos.x() + m_trayMenu->width() > area.right() + 1) pos.setX(area.right() + 1 - m_trayMenu->width());
-    if (pos.y() < area.top()) pos.setY(m_trayIcon->geometry().bottom() + 1);
-  }
-  m_trayMenu->move(pos);
+  TrayMenu::popUpAt(m_trayMenu, m_trayIcon->geometry());
 }
 
 void LoginWindow::showLogin() {

@@ -1,8 +1,9 @@
 // The desktop client's controller: the login form, the tray icon and its
 // menu, the mount and unmount of the drive through the library, and the
-// display of the library's asynchronous error messages one at a time.
-// The window is hidden while a drive is mounted. GUI thread only, except the
-// status callback, which the library may call from any of its threads.
+// display of the library's asynchronous messages (error windows one at a
+// time, the upload journal's state in the tray). The window is hidden while
+// a drive is mounted. GUI thread only, except the status callback, which the
+// library may call from any of its threads.
 #pragma once
 
 #include <QMainWindow>
@@ -12,11 +13,14 @@
 #include <memory>
 
 #include "ClientSettings.h"
+#include "StatusRelay.h"
 
+class ErrorWindowQueue;
 class QAbstractButton;
 class QAction;
 class QMenu;
 class QTimer;
+class UploadStatus;
 
 namespace Ui {
 class LoginWindow;
@@ -36,10 +40,11 @@ class LoginWindow : public QMainWindow {
   using UrlOpener = std::function<void(const QUrl& url)>;
   static void setUrlOpenerForTest(UrlOpener opener);
 
-  // The library's status callback: queues the message for onErrorPoll.
-  static void statusCallback(int32_t code, const char* message);
-  // Empties the error queue and the relogin flag (for tests).
-  static void resetErrorQueueForTest();
+  // The library's status callback: hands the message to the GUI thread
+  // (StatusRelay).
+  static void statusCallback(int32_t code, const char* message) { StatusRelay::report(code, message); }
+  // Drops the messages not yet handed over (for tests).
+  static void resetErrorQueueForTest() { StatusRelay::resetForTest(); }
 
   const ClientSettings& settings() const { return m_settings; }
   bool isMounted() const;
@@ -54,10 +59,10 @@ class LoginWindow : public QMainWindow {
   void onCancelClicked();
   void onSettingClicked();
   void onResetPasswordClicked();
-  void onErrorWindowButtonClicked();
   void iconActivated(QSystemTrayIcon::ActivationReason reason);
   void logout();
-  void onErrorPoll();
+  void onErrorPoll();  // opens the next waiting error window
+  void onSessionLost();
   void onUseCertChecked(int status);
   void showHelp();
   void showVersion();
@@ -71,7 +76,8 @@ class LoginWindow : public QMainWindow {
   void finalizeLoggingIn();
   void onLoggedOut();
   void onLogOutFailed();
-  void startQuit();
+  void startQuit();          // asks first while files wait or are open for writing
+  void quitWithoutAsking();  // the end of the desktop session (a signal)
   void onConfigureScreen();
   int startMount();
 
@@ -83,6 +89,8 @@ class LoginWindow : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  void createActions();
+  void createTray();
   void errorBox(const QString& text);
   void openUrl(const QUrl& url);
   void enableLoginForm(bool enabled);
@@ -96,8 +104,6 @@ class LoginWindow : public QMainWindow {
   QString m_jsessionid;
   QString m_samlUserId;
   bool m_quitting = false;
-  bool m_errorShown = false;
-  QString m_currentErrorText;
 
   QAction* m_actOpenLogin = nullptr;
   QAction* m_actOpenDrive = nullptr;
@@ -105,9 +111,11 @@ class LoginWindow : public QMainWindow {
   QAction* m_actVersion = nullptr;
   QAction* m_actLogout = nullptr;
   QAction* m_actQuit = nullptr;
+  QAction* m_actEndSession = nullptr;  // in no menu: quits without questions
   QSystemTrayIcon* m_trayIcon = nullptr;
   QMenu* m_trayMenu = nullptr;
-  QTimer* m_errorPollTimer = nullptr;
+  ErrorWindowQueue* m_errors = nullptr;
+  UploadStatus* m_uploads = nullptr;
   QTimer* m_trayClickTimer = nullptr;  // a left click waits for a second one
   const struct _CERT_CONTEXT* m_certificate = nullptr;  // one reference, ours
 };

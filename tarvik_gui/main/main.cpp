@@ -35,7 +35,7 @@ int main(int argc, char* argv[]) {
   app->setQuitOnLastWindowClosed(false);
   auto window = std::make_unique<LoginWindow>();
   ClientEntry::connectSecondStarts(instance, *window);
-  ClientEntry::routeQuitSignals(window->action("actQuit"));
+  ClientEntry::routeQuitSignals(window->action("actEndSession"));
   const int rc = app->exec();
   window.reset();
   translator.reset();

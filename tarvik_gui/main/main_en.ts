@@ -288,5 +288,45 @@ SAML sign-in must have been ordered for your company.</translation>
         <source>TXT_SAML_HOST_NOT_FOUND_ERROR</source>
         <translation>The server cannot be reached. Check the network and proxy settings.</translation>
     </message>
+    <message>
+        <source>TXT_PENDING_UPLOAD_ONE</source>
+        <translation>1 file waits for upload</translation>
+    </message>
+    <message>
+        <source>TXT_PENDING_UPLOADS</source>
+        <translation>%1 files wait for upload</translation>
+    </message>
+    <message>
+        <source>TXT_UPLOAD_KEPT_TITLE</source>
+        <translation>File kept for upload</translation>
+    </message>
+    <message>
+        <source>TXT_UPLOAD_DONE_TITLE</source>
+        <translation>Uploads complete</translation>
+    </message>
+    <message>
+        <source>TXT_UPLOAD_CONFLICT_TITLE</source>
+        <translation>File uploaded under another name</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_PENDING_ONE_MSG</source>
+        <translation>1 file is not uploaded yet. It will be uploaded at your next sign-in.</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_PENDING_MSG</source>
+        <translation>%1 files are not uploaded yet. They will be uploaded at your next sign-in.</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_OPEN_ONE_MSG</source>
+        <translation>1 file is still open for writing on the drive. The program writing it loses what it has not saved yet.</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_OPEN_MSG</source>
+        <translation>%1 files are still open for writing on the drive. The programs writing them lose what they have not saved yet.</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_CONFIRM_MSG</source>
+        <translation>Do you want to continue?</translation>
+    </message>
 </context>
 </TS>

@@ -288,5 +288,45 @@
         <source>TXT_SAML_HOST_NOT_FOUND_ERROR</source>
         <translation>サーバに接続できません。ネットワークとプロキシの設定を確認してください。</translation>
     </message>
+    <message>
+        <source>TXT_PENDING_UPLOAD_ONE</source>
+        <translation>アップロード待ちのファイルが 1 件あります</translation>
+    </message>
+    <message>
+        <source>TXT_PENDING_UPLOADS</source>
+        <translation>アップロード待ちのファイルが %1 件あります</translation>
+    </message>
+    <message>
+        <source>TXT_UPLOAD_KEPT_TITLE</source>
+        <translation>ファイルをアップロード待ちにしました</translation>
+    </message>
+    <message>
+        <source>TXT_UPLOAD_DONE_TITLE</source>
+        <translation>アップロードが完了しました</translation>
+    </message>
+    <message>
+        <source>TXT_UPLOAD_CONFLICT_TITLE</source>
+        <translation>別の名前でアップロードしました</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_PENDING_ONE_MSG</source>
+        <translation>1 件のファイルがまだアップロードされていません。次回のログイン時にアップロードされます。</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_PENDING_MSG</source>
+        <translation>%1 件のファイルがまだアップロードされていません。次回のログイン時にアップロードされます。</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_OPEN_ONE_MSG</source>
+        <translation>ドライブ上で 1 件のファイルが書き込みのために開かれています。書き込み中のプログラムは、まだ保存していない内容を失います。</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_OPEN_MSG</source>
+        <translation>ドライブ上で %1 件のファイルが書き込みのために開かれています。書き込み中のプログラムは、まだ保存していない内容を失います。</translation>
+    </message>
+    <message>
+        <source>TXT_LEAVE_CONFIRM_MSG</source>
+        <translation>続行しますか？</translation>
+    </message>
 </context>
 </TS>

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -40,6 +42,31 @@ bool waitFor(const std::function<bool()>& done, int ms) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   }
   return true;
+}
+
+BoxAnswerer::BoxAnswerer(const QString& name, QList<QMessageBox::StandardButton> answers, int ms)
+    : name_(name), answers_(std::move(answers)), ms_(ms) {
+  clock_.start();
+  timer_.setInterval(10);
+  QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
+  timer_.start();
+}
+
+void BoxAnswerer::poll() {
+  if (answers_.isEmpty() || clock_.elapsed() > ms_) {
+    timer_.stop();
+    return;
+  }
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(window);
+    if (box == nullptr || !box->isVisible() || box->objectName() != name_) continue;
+    QAbstractButton* button = box->button(answers_.front());
+    if (button == nullptr) continue;
+    texts << box->text();
+    answers_.pop_front();
+    button->click();
+    return;
+  }
 }
 
 }  // namespace gui_test

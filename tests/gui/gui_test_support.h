@@ -2,7 +2,12 @@
 // folder and what lives in it.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QList>
+#include <QMessageBox>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 #include <functional>
 #include <string>
@@ -22,5 +27,23 @@ QString appDataFolder();
 std::string makeScratchUser(const std::string& prefix, bool withHome);
 // Runs the event loop until `done` holds or `ms` have passed; false on time-out.
 bool waitFor(const std::function<bool()>& done, int ms = 20000);
+
+// Answers the message boxes named `name` as they open (also inside the
+// nested event loop of a modal exec()), one answer per box in order, and
+// records their texts. Stops when every answer is given or after `ms`.
+class BoxAnswerer {
+ public:
+  BoxAnswerer(const QString& name, QList<QMessageBox::StandardButton> answers, int ms = 15000);
+  QStringList texts;  // of the boxes answered, in order
+  bool done() const { return answers_.isEmpty(); }
+
+ private:
+  void poll();
+  QString name_;
+  QList<QMessageBox::StandardButton> answers_;
+  QTimer timer_;
+  QElapsedTimer clock_;
+  int ms_;
+};
 
 }  // namespace gui_test

@@ -46,6 +46,12 @@ using gui_test::waitFor;
 using LoginWindowTest = gui_test::ClientTest;
 using gui_test::isMountPoint;
 
+int openForWriting() {
+  int open = -1;
+  tarvik_getPendingUploads("", "", nullptr, 0, &open);
+  return open;
+}
+
 TEST_F(LoginWindowTest, PasswordSignInMountsPublishesAndLogsOut) {
   LoginWindow w;
   ASSERT_TRUE(w.isVisible());
@@ -78,6 +84,9 @@ TEST_F(LoginWindowTest, PasswordSignInMountsPublishesAndLogsOut) {
 
   // A file written through the drive survives a logout.
   ASSERT_TRUE(static_cast<bool>(std::ofstream(mnt_ + "/Home/kept.txt") << "kept"));
+  // The kernel hands the close to the drive after close() returns; until
+  // then the logout would ask about a file open for writing.
+  ASSERT_TRUE(waitFor([&] { return openForWriting() == 0; }, 10000));
   w.action("actLogout")->trigger();
   EXPECT_FALSE(isMountPoint(mnt_));
   EXPECT_TRUE(w.isVisible());
@@ -269,6 +278,32 @@ TEST_F(LoginWindowTest, SamlSignInMountsWithTheSessionAndLogsOut) {
   EXPECT_TRUE(sessionValue("jsessionid").isEmpty());
   ASSERT_TRUE(waitFor([&] { return w.isVisible(); })) << "the provider's logout completes";
   EXPECT_FALSE(w.action("actLogout")->isEnabled());
+}
+
+TEST_F(LoginWindowTest, LogoutAsksWhileAProgramWritesOnTheDrive) {
+  LoginWindow w;
+  setPassword(w, QString::fromStdString(service_->demoPassword()));
+  clickLogin(w);
+  ASSERT_TRUE(isMountPoint(mnt_));
+  {
+    // The library counts the file held open for writing.
+    std::ofstream writer(mnt_ + "/Home/still-open.txt");
+    ASSERT_TRUE(static_cast<bool>(writer << "half" << std::flush));
+    ASSERT_TRUE(waitFor([&] { return openForWriting() == 1; }, 10000));
+    gui_test::BoxAnswerer answers("leaveQuestion", {QMessageBox::Cancel});
+    w.action("actLogout")->trigger();
+    ASSERT_EQ(answers.texts.size(), 1);
+    EXPECT_TRUE(answers.texts[0].startsWith("TXT_LEAVE_OPEN_ONE_MSG")) << answers.texts[0].toStdString();
+    EXPECT_TRUE(isMountPoint(mnt_)) << "cancelled: the drive stays";
+    EXPECT_TRUE(w.action("actLogout")->isEnabled());
+  }
+  // Closed and committed: nothing to ask about. The kernel hands the close
+  // to the drive after close() returns.
+  ASSERT_TRUE(waitFor([&] { return openForWriting() == 0; }, 10000));
+  gui_test::BoxAnswerer none("leaveQuestion", {QMessageBox::Ok});
+  w.action("actLogout")->trigger();
+  EXPECT_FALSE(none.done());
+  EXPECT_FALSE(isMountPoint(mnt_));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command on a private X server (Xvfb) with a system tray host
-# (trayer), as on a desktop: tray icons are embedded and mouse clicks on them
-# are real X events. Both are stopped when the command ends.
+# (trayer) and a private session bus, as on a desktop: tray icons are
+# embedded and mouse clicks on them are real X events. All are stopped when
+# the command ends.
 set -uo pipefail
 dir=$(mktemp -d)
 cleanup() {
@@ -35,4 +36,6 @@ for _ in $(seq 1 200); do
   sleep 0.05
 done
 
-QT_QPA_PLATFORM=xcb "$@"
+# A session bus of its own, as a desktop session has, for the desktop
+# notifications; it ends with the command.
+QT_QPA_PLATFORM=xcb dbus-run-session -- "$@"
