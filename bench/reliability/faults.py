@@ -155,11 +155,8 @@ def restart(args, sig, down, empty):
     """Stops the service with `sig`, empties the block cache when `empty`,
     leaves it down for `down` seconds and starts it again on the same port
     with the same data. Returns the event's details."""
-    ev = {}
-    rc, out = service_cmd(args.restart_script, "stop", args.work, sig)
-    ev["exit"] = out  # the stopped service's exit status
-    if rc != 0:
-        ev["problem"] = "stop failed (status %d): %s" % (rc, out)
+    ev = restart_stop(args, sig)
+    if "problem" in ev:
         return ev
     if empty:
         ev["emptied"] = clear_block_cache(args.block_dir)
@@ -193,4 +190,83 @@ def run_restarts(args, start, duration, control, workers):
         events.append(ev)
         if "problem" in ev:
             break  # the service may be gone: the load's errors say the rest
+    return events
+
+
+def outage_plan(count, down):
+    """(fraction of the run, signal, seconds down, kill the drive) of each
+    outage of the service, alternately a clean stop and a kill. Every other
+    one lasts `down` seconds, longer than the drive's commit rides through,
+    so that closes fail with EIO and their content waits for upload; the
+    others are short. The middle one is long and ends with the drive killed
+    while files wait, so that the next mount has to upload them."""
+    kill = count // 2
+    return [((i + 1) / (count + 1), "TERM" if i % 2 == 0 else "KILL",
+             down if i == kill or (i % 2 == 0 and i < count - 1) else 1, i == kill)
+            for i in range(count)]
+
+
+def drive_cmd(args, *argv):
+    """Runs `drive.sh COMMAND WORK ARGV...`; (exit status, last line)."""
+    return service_cmd(args.drive_script, argv[0], args.work, *argv[1:])
+
+
+def outage(args, sig, down, kill):
+    """Stops the service for `down` seconds; with `kill`, kills the drive
+    (SIGKILL) at the end of the outage, while closes wait for the service
+    and files wait for upload, and empties the block cache while no drive
+    runs (the waiting content must survive that); then starts the service
+    again and, with `kill`, mounts the drive again on the same mount point.
+    Returns the event's details."""
+    ev = restart_stop(args, sig)
+    if "problem" in ev:
+        return ev
+    time.sleep(down)
+    if kill:
+        rc, out = drive_cmd(args, "kill")
+        ev["drive"] = {"killed": out}
+        if rc != 0:
+            ev["problem"] = "the drive could not be killed (status %d): %s" % (rc, out)
+            return ev
+        ev["emptied"] = clear_block_cache(args.block_dir)
+    rc, out = service_cmd(args.restart_script, "start", args.work)
+    if rc != 0:
+        ev["problem"] = "start failed (status %d): %s" % (rc, out)
+        return ev
+    if kill:
+        t0 = time.time()
+        rc, out = drive_cmd(args, "mount")
+        ev["drive"]["mounted"] = out
+        ev["drive"]["mountSeconds"] = round(time.time() - t0, 1)
+        if rc != 0:
+            ev["problem"] = "the drive did not mount again (status %d): %s" % (rc, out)
+    return ev
+
+
+def restart_stop(args, sig):
+    """Stops the service with `sig`; the event's details so far."""
+    rc, out = service_cmd(args.restart_script, "stop", args.work, sig)
+    ev = {"exit": out}  # the stopped service's exit status
+    if rc != 0:
+        ev["problem"] = "stop failed (status %d): %s" % (rc, out)
+    return ev
+
+
+def run_outages(args, start, duration, workers):
+    """Stops the service and kills the drive by the plan while the writers
+    run. Returns the events."""
+    events = []
+    for frac, sig, down, kill in outage_plan(args.restarts, args.outage_down):
+        at = start + frac * duration
+        while time.time() < at and any(p.is_alive() for p in workers):
+            time.sleep(0.2)
+        if not any(p.is_alive() for p in workers):
+            break
+        t0 = time.time()
+        ev = {"t": round(t0 - start, 1), "signal": sig, "down": down}
+        ev.update(outage(args, sig, down, kill))
+        ev["took"] = round(time.time() - t0, 1)
+        events.append(ev)
+        if "problem" in ev:
+            break
     return events

@@ -11,12 +11,16 @@ Subcommands (run.sh drives them):
           holds its descriptors (big_files.py). With --admin-url the parent
           injects faults through the local service's admin endpoint while the
           load runs, with --restart-script it stops and starts the service
-          (faults.py). Writes the counters and every process's model to --out
-          (JSON); the shared files are checked at the end of the run.
+          (faults.py); with --drive-script it also kills the drive once and
+          mounts it again, while writers (outage.py) save files. Writes the
+          counters and every process's model to --out (JSON); the shared
+          files are checked at the end of the run.
   check   reads the models a `run` left and verifies every file, every line
           of the shared files and every folder listing once more (run.sh
           calls it on a fresh mount with an empty block cache, so every byte
           comes from the service).
+  uploads polls the files waiting for upload (`drive.sh pending`) until none
+          waits, with a deadline (the outage phase's check mount).
   report  turns the JSON results into REPORT.md (report.py) and exits 1 when
           a byte was wrong, a file or line was lost, a worker hung, or an
           error occurred where none is allowed.
@@ -52,8 +56,9 @@ import sys
 import time
 
 from big_files import HeldReader, Rewriter, make_rewriter
-from faults import run_faults, run_restarts
+from faults import run_faults, run_outages, run_restarts
 from model import KIB, MIB, Content, Entry, Stats
+from outage import OutageWriter, cmd_uploads, make_outage_writer
 from report import cmd_report, summary_line
 from shared_files import LINE_FILES, Appender, LineReader, check_shared, line_file, merge_lines
 from unlink_pair import Deleter, Reader
@@ -67,6 +72,7 @@ def plan_processes(args, ctx):
         os.makedirs(path)
         return path
     plan = [(Worker, folder("w%d" % i), ()) for i in range(args.procs)]
+    plan += [(OutageWriter, folder("writer%d" % i), ()) for i in range(args.writers)]
     if args.unlink_pair == "yes":
         shared = folder("unlink")  # the deleter and the reader share a folder
         plan += [(Deleter, shared, ()), (Reader, shared, ())]
@@ -104,7 +110,9 @@ def cmd_run(args):
     faults, restarts = [], []
     if args.admin_url:
         faults = run_faults(args, start, args.duration, control, workers)
-    if args.restart_script:
+    if args.restart_script and args.drive_script:
+        restarts = run_outages(args, start, args.duration, workers)
+    elif args.restart_script:
         restarts = run_restarts(args, start, args.duration, control, workers)
     hung = []
     for i, p in enumerate(workers):
@@ -156,6 +164,9 @@ def check_main(w_json, opts, out_path):
     if w_json.get("kind") == "Rewriter":
         w = make_rewriter(w_json, opts, content)
         w.check()
+    elif w_json.get("kind") == "OutageWriter":
+        w = make_outage_writer(w_json, opts, content)
+        w.check()
     else:
         files = {n: Entry.from_json(e) for n, e in w_json["files"].items()}
         w = Worker(w_json["wid"], w_json["folder"], opts, content, files)
@@ -198,6 +209,9 @@ def cmd_check(args):
     result = {"phase": load["phase"], "kind": "check", "elapsed": round(time.time() - start, 1),
               "procs": len(procs), "faults": False, "faultEvents": [], "restartEvents": [],
               "hungWorkers": hung, "workers": []}
+    if args.uploads:
+        with open(args.uploads) as f:
+            result["uploads"] = json.load(f)
     for out in outs:
         if os.path.exists(out):
             with open(out) as f:
@@ -236,6 +250,8 @@ def main():
     r.add_argument("--rewriters", type=int, default=0, help="rewriters of large files")
     r.add_argument("--held-readers", type=int, default=0,
                    help="readers that hold their descriptors for the whole run")
+    r.add_argument("--writers", type=int, default=0,
+                   help="writers that save through outages (outage.py)")
     r.add_argument("--duration", type=float, default=120)
     r.add_argument("--grace", type=float, default=240,
                    help="seconds after the end before a worker counts as hung")
@@ -250,12 +266,24 @@ def main():
     r.add_argument("--ca")
     r.add_argument("--restart-script", help="service.sh: restart the service during the run")
     r.add_argument("--restarts", type=int, default=3)
+    r.add_argument("--drive-script",
+                   help="drive.sh: with --restart-script, kill the drive once and mount it again")
+    r.add_argument("--outage-down", type=float, default=5,
+                   help="seconds the service stays down at each outage (with --drive-script)")
     r.add_argument("--block-dir", help="the library's block directory, emptied now and then")
     r.add_argument("--out", required=True)
     c = sub.add_parser("check")
     c.add_argument("--load", required=True, help="result of a run")
     c.add_argument("--timeout", type=float, default=300)
+    c.add_argument("--uploads", help="result of `uploads` before the check, shown with it")
     c.add_argument("--out", required=True)
+    u = sub.add_parser("uploads")
+    u.add_argument("--drive-script", required=True)
+    u.add_argument("--work", required=True)
+    u.add_argument("--before", required=True, help="`drive.sh pending` when the load ended")
+    u.add_argument("--timeout", type=float, default=120)
+    u.add_argument("--journal-dir", required=True, help="the library's upload journal")
+    u.add_argument("--out", required=True)
     p = sub.add_parser("report")
     p.add_argument("--out", required=True)
     p.add_argument("--note", action="append")
@@ -267,6 +295,8 @@ def main():
             ap.error("--admin-url needs --admin-token-file, --ca and --block-dir")
         if args.restart_script and not args.block_dir:
             ap.error("--restart-script needs --block-dir")
+        if args.drive_script and not args.restart_script:
+            ap.error("--drive-script needs --restart-script")
         if args.admin_url and args.restart_script:
             ap.error("faults and restarts go to phases of their own")
         if args.max_size < KIB:
@@ -274,6 +304,8 @@ def main():
         return cmd_run(args) or 0
     if args.cmd == "check":
         return cmd_check(args) or 0
+    if args.cmd == "uploads":
+        return cmd_uploads(args)
     return cmd_report(args)
 
 

@@ -14,7 +14,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import big_files  # noqa: E402
+import faults  # noqa: E402
 import model  # noqa: E402
+import outage  # noqa: E402
 import report  # noqa: E402
 import shared_files  # noqa: E402
 import workers  # noqa: E402
@@ -382,6 +384,106 @@ class RewriterTest(unittest.TestCase):
         c.check()
         self.assertEqual(len(c.stats.lost), 2)  # missing from the listing, and at open
         self.assertTrue(all(name in x for x in c.stats.lost))
+
+
+class OutageTest(unittest.TestCase):
+    """The outage writers' model: what a name and its conflict copies may
+    hold after saves that completed, failed with EIO or were cut."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="reliability-test-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.content = model.Content(OPTS["seed"])
+
+    def att(self, seed, size, outcome, written=None):
+        return {"seed": seed, "size": size, "outcome": outcome, "written": size if written is None
+                else written, "step": 4096, "synced": False, "errors": [], "create": False}
+
+    def put(self, name, a, n=None):
+        with open(os.path.join(self.dir, name), "wb") as f:
+            f.write(self.content.expected(a["seed"], 0, a["size"] if n is None else n))
+
+    def check(self, attempts):
+        w = outage.OutageWriter(0, self.dir, OPTS, self.content, attempts)
+        w.check()
+        return w.stats
+
+    def test_a_run_on_a_local_directory_checks_clean(self):
+        w = outage.OutageWriter(0, self.dir, OPTS, self.content)
+        w.run(time.time() + 1.5, self.dir)
+        self.assertEqual((w.stats.errors, w.stats.wrong), ({}, []))
+        self.assertGreater(w.stats.counts["attempt ok"], 2)
+        self.assertTrue(any(len(a) > 1 for a in w.attempts.values()))  # overwrites happened
+        s = outage.make_outage_writer(json.loads(json.dumps(w.result())), OPTS, self.content)
+        s.check()
+        self.assertEqual((s.stats.wrong, s.stats.lost), ([], []))
+        self.assertEqual(s.stats.files_verified, len(w.attempts))
+
+    def test_what_a_name_may_hold(self):
+        old, new = self.att(1, 5000, "ok"), self.att(2, 7000, "ok")
+        kept, cut = self.att(3, 9000, "kept"), self.att(4, 300000, "cut", written=200000)
+        at_close, failed = self.att(5, 6000, "cut-at-close"), self.att(6, 80000, "write-failed", 65536)
+        copy = "f (conflict 2026-01-02 030405).bin"
+        cases = {  # what: (attempts, {file: (attempt, bytes)}, wrong, lost)
+            "last save": ([old, new], {"f.bin": (new, None)}, 0, 0),
+            "an older save": ([old, new], {"f.bin": (old, None)}, 1, 0),
+            "a save gone": ([old, new], {}, 0, 1),
+            "kept at the name": ([old, kept], {"f.bin": (kept, None)}, 0, 0),
+            "kept in a conflict copy": ([old, kept], {"f.bin": (old, None), copy: (kept, None)}, 0, 0),
+            "kept content nowhere": ([old, kept], {"f.bin": (old, None)}, 0, 1),
+            "kept superseded by a later save": ([kept, new], {"f.bin": (new, None)}, 0, 0),
+            "kept over a later save": ([kept, new], {"f.bin": (kept, None)}, 1, 0),
+            "cut: the earlier version": ([old, cut], {"f.bin": (old, None)}, 0, 0),
+            "cut: its written part": ([old, cut], {"f.bin": (cut, 200000)}, 1, 0),
+            "cut, nothing saved before": ([cut], {}, 0, 0),
+            "cut at the close: committed": ([old, at_close], {"f.bin": (at_close, None)}, 0, 0),
+            "failed write: its prefix": ([old, failed], {"f.bin": (failed, 65536)}, 0, 0),
+            "never opened, yet there": ([self.att(7, 100, "no-open")], {"f.bin": (old, None)}, 1, 0),
+            "a conflict copy of nothing kept": ([old, kept], {"f.bin": (kept, None), copy: (cut, 4096)}, 1, 0),
+            "a stray file": ([old], {"f.bin": (old, None), "g.bin": (old, None)}, 1, 0),
+        }
+        for what, (attempts, files, wrong, lost) in cases.items():
+            with self.subTest(what):
+                for n in os.listdir(self.dir):
+                    os.unlink(os.path.join(self.dir, n))
+                for n, (a, size) in files.items():
+                    self.put(n, a, size)
+                s = self.check({"f.bin": attempts})
+                self.assertEqual((len(s.wrong), len(s.lost)), (wrong, lost), (s.wrong, s.lost))
+        self.assertEqual(outage.conflict_of(copy), "f.bin")
+        self.assertEqual(outage.conflict_of("noext (conflict 2026-01-02 030405)"), "noext")
+        self.assertIsNone(outage.conflict_of("f (conflict soon).bin"))
+
+    def test_waiting_files_and_the_journal(self):
+        self.assertEqual(outage.pending_count("No files wait for upload."), 0)
+        self.assertEqual(outage.pending_count("1 file waits for upload (uploaded at ...):\n a"), 1)
+        self.assertEqual(outage.pending_count("12 files wait for upload (uploaded ...):"), 12)
+        self.assertIsNone(outage.pending_count("tarvik-mount: cannot read the files"))
+        entry = os.path.join(self.dir, "acct", "1-2-3")
+        os.makedirs(entry)
+        with open(os.path.join(entry, "entry"), "w") as f:
+            json.dump({"path": "/demo/x.bin", "size": 5, "final": True, "lastCode": 8}, f)
+        left = outage.journal_left(self.dir)
+        self.assertEqual(left, [{"path": "/demo/x.bin", "size": 5, "final": True, "lastCode": 8}])
+        self.assertEqual(outage.journal_left(os.path.join(self.dir, "none")), [])
+        r = {"phase": "outage", "kind": "check", "faults": False, "faultEvents": [],
+             "hungWorkers": [], "elapsed": 1.0, "procs": 0, "workers": [],
+             "uploads": {"stillWaiting": 0, "journalLeft": []}}
+        self.assertEqual(report.verdict(r, strict=True), [])
+        r["uploads"]["journalLeft"] = left
+        self.assertIn("kept on this computer only", report.verdict(r, strict=True)[0])
+        r["uploads"] = {"stillWaiting": 2, "seconds": 120, "list": ["a", "b"]}
+        self.assertIn("still waiting", report.verdict(r, strict=True)[0])
+
+    def test_the_drive_is_killed_once_during_a_long_outage(self):
+        for count in (3, 6):
+            plan = faults.outage_plan(count, 12)
+            kills = [p for p in plan if p[3]]
+            self.assertEqual(len(kills), 1)
+            self.assertEqual(kills[0][2], 12)
+            self.assertGreater(sum(1 for p in plan if p[2] == 12), 1)
+            self.assertEqual({p[1] for p in plan}, {"TERM", "KILL"})
+            self.assertEqual([p[0] for p in plan], sorted(p[0] for p in plan))
 
 
 if __name__ == "__main__":

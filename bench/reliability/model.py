@@ -78,6 +78,10 @@ class Stats:
         self.lines_verified = 0   # lines found intact
         self.failed_writes_removed = 0
         self.failed_writes_left = 0
+        self.counts = {}          # what a phase counts beside these: name -> n
+
+    def count(self, what, n=1):
+        self.counts[what] = self.counts.get(what, 0) + n
 
     def op(self, kind, ok):
         d = self.ops.setdefault(kind, {"ok": 0, "failed": 0})
@@ -94,6 +98,6 @@ class Stats:
                     rangesVerified=self.ranges_verified,
                     linesWritten=self.lines_written, linesVerified=self.lines_verified,
                     failedWritesRemoved=self.failed_writes_removed,
-                    failedWritesLeft=self.failed_writes_left)
+                    failedWritesLeft=self.failed_writes_left, counts=self.counts)
 
 

@@ -23,6 +23,16 @@ PHASES = {
                "the block cache emptied while it was down, so that descriptors opened before "
                "need it for their reads. The drive rides through: no error allowed, not even a "
                "write, fsync or close.",
+    "outage": "Writers create and overwrite files (O_TRUNC, a fifth with an fsync before the close) "
+              "while the service is stopped (SIGTERM) or killed (SIGKILL) for several seconds at a "
+              "time, so that closes fail with EIO and the drive keeps their content for a later "
+              "upload; during the middle outage the drive itself is killed (SIGKILL), the block "
+              "cache emptied, and the drive mounted again on the same mount point once the service "
+              "is back (ENOTCONN meanwhile). Errors allowed. The check waits until no file waits "
+              "for upload, mounts again with an empty block cache and reads every name and the "
+              "conflict copies beside it: a save whose close or fsync returned 0 must be there byte "
+              "for byte, a save whose close said EIO must be there or in a conflict copy, a save "
+              "cut by the kill must have left an earlier version or nothing.",
 }
 
 INTRO = [
@@ -73,6 +83,8 @@ def totals(result):
         t.lines_verified += s.get("linesVerified", 0)
         t.failed_writes_removed += s["failedWritesRemoved"]
         t.failed_writes_left += s["failedWritesLeft"]
+        for k, n in s.get("counts", {}).items():
+            t.count(k, n)
     for i in result["hungWorkers"]:
         t.hangs.append("w%d: hung (killed after the grace time)" % i)
     return t
@@ -107,6 +119,12 @@ def verdict(result, strict):
     for ev in result.get("restartEvents", []):
         if "problem" in ev:
             problems.append(where + "restart at %s s: %s" % (ev["t"], ev["problem"]))
+    up = result.get("uploads")
+    if up and up.get("stillWaiting") != 0:
+        problems.append(where + "files still waiting for upload after %s s: %s (%s)" % (
+            up.get("seconds"), up.get("stillWaiting"), "; ".join(up.get("list", []))))
+    for e in (up or {}).get("journalLeft", []):
+        problems.append(where + "kept on this computer only, not on the service: %s" % json.dumps(e))
     return problems
 
 
@@ -138,14 +156,34 @@ def event_lines(r):
                 ev["t"], json.dumps(ev["fault"]) if isinstance(ev["fault"], dict) else ev["fault"],
                 "not (fully) used" if used is None else used))
     if r.get("restartEvents"):
-        lines += ["", "| at s | restart | down s | block cache emptied | stopped service | took s |",
-                  "|---|---|---|---|---|---|"]
+        drive = any("drive" in ev for ev in r["restartEvents"])
+        lines += ["", "| at s | restart | down s | block cache emptied | stopped service | took s |"
+                  + (" drive |" if drive else ""), "|---|---|---|---|---|---|" + ("---|" if drive else "")]
         for ev in r["restartEvents"]:
             lines.append("| %s | SIG%s%s | %s | %s | %s | %s |" % (
                 ev["t"], ev["signal"], " (" + ev["problem"] + ")" if "problem" in ev else "",
                 ev["down"], "%d files" % ev["emptied"] if "emptied" in ev else "no",
-                ev.get("exit", ""), ev["took"]))
+                ev.get("exit", ""), ev["took"]) + (" %s |" % drive_text(ev) if drive else ""))
     return lines
+
+
+def drive_text(ev):
+    d = ev.get("drive")
+    if not d:
+        return ""
+    text = "killed (%s)" % d.get("killed", "?")
+    if "mounted" in d:
+        text += ", mounted again in %s s (%s)" % (d.get("mountSeconds"), d["mounted"])
+    return text
+
+
+def upload_lines(up):
+    return ["", "Files waiting for upload: %s when the load ended, %s at the check's first mount, "
+            "%s after %s s of waiting (%d polls of `tarvik-mount --pending`)." % (
+                up.get("waitingAtEnd"), up.get("waitingAtMount"), up.get("stillWaiting"),
+                up.get("seconds"), up.get("polls", 0)),
+            "", "Left in the upload journal after the wait (kept on this computer, not on the "
+            "service): %s" % ("; ".join(json.dumps(e) for e in up.get("journalLeft", [])) or "none")]
 
 
 def section(r, strict):
@@ -169,6 +207,10 @@ def section(r, strict):
     if t.errors:
         lines += ["", "Errors by operation: " + ", ".join(
             "%s x%d" % (k, n) for k, n in sorted(t.errors.items()))]
+    if t.counts:
+        lines += ["", "Counted: " + ", ".join("%s %d" % (k, n) for k, n in sorted(t.counts.items()))]
+    if r.get("uploads"):
+        lines += upload_lines(r["uploads"])
     if t.failed_writes_removed or t.failed_writes_left:
         lines += ["", "Files whose write failed: %d removed, %d left behind unverified." % (
             t.failed_writes_removed, t.failed_writes_left)]

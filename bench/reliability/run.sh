@@ -18,7 +18,18 @@
 #            same data directory) several times during a load of workers,
 #            appenders, the rewriter and a reader that holds its descriptors;
 #            once the block cache is emptied while it is down: no error
-#            allowed, not even of a write, fsync or close.
+#            allowed, not even of a write, fsync or close;
+#   outage   writers create and overwrite files while the service is stopped
+#            or killed for several seconds at a time (closes fail with EIO:
+#            the drive keeps the content and uploads it later), and once,
+#            during an outage, the drive itself is killed (SIGKILL), the
+#            block cache emptied and the drive mounted again on the same
+#            mount point (writers see ENOTCONN meanwhile). Errors allowed;
+#            the check waits (up to 120 s) until no file waits for upload,
+#            then mounts again with an empty block cache: every save whose
+#            close or fsync returned 0 is there byte for byte, a save whose
+#            close said EIO is there or in a conflict copy beside it, a save
+#            cut by the kill left an earlier version or nothing.
 # After each phase the drive is mounted again with an empty block cache (the
 # cache phase's check keeps its cache limit) and every file and line the load
 # left is read back from the service (the "check"). Each phase counts files,
@@ -28,13 +39,13 @@
 # where none is allowed.
 #
 #   bench/reliability/run.sh [--quick] [--phases LIST] [--build-dir DIR] [--keep]
-#     --quick       20 s for p1 and p2, 25 s for cache and restart, files up
-#                   to 17 MiB (64 MiB in the cache phase; about 2.5 minutes in
-#                   all, for ctest); the report goes to the work directory
-#                   instead of REPORT.md
+#     --quick       20 s for p1 and p2, 25 s for cache and restart, 50 s for
+#                   outage, files up to 17 MiB (64 MiB in the cache phase;
+#                   about 3.5 minutes in all, for ctest); the report goes to
+#                   the work directory instead of REPORT.md
 #     --phases      comma-separated phases to run, in order (default
-#                   p1,p2,cache,restart); a run of fewer phases writes its
-#                   report to the work directory too
+#                   p1,p2,cache,restart,outage); a run of fewer phases writes
+#                   its report to the work directory too
 #     --build-dir   use the binaries already built there (no build)
 #     --keep        keep the work directory (logs, service data) after a pass
 # Without --build-dir it builds ambermoor-local and tarvik-mount in
@@ -46,7 +57,7 @@ root="$(cd "$here/../.." && pwd)"
 quick=0
 keep=0
 build=""
-all_phases="p1,p2,cache,restart"
+all_phases="p1,p2,cache,restart,outage"
 phases="$all_phases"
 command_line="bench/reliability/run.sh $*"
 while [ $# -gt 0 ]; do
@@ -55,7 +66,7 @@ while [ $# -gt 0 ]; do
     --keep) keep=1 ;;
     --phases) phases="${2:?--phases needs a list such as p1,cache}"; shift ;;
     --build-dir) build="${2:?--build-dir needs a directory}"; shift ;;
-    -h|--help) sed -n '2,42p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,54p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument: $1" >&2; exit 2 ;;
   esac
   shift
@@ -87,9 +98,13 @@ done
 # Per phase: seconds of load; sizes; the cache phase's largest file and limit.
 if [ "$quick" = 1 ]; then
   duration=20; long_duration=25; grace=120; max_size=17M; max_files=6; max_live=64M; restarts=3
+  outage_duration=50
 else
   duration=120; long_duration=120; grace=240; max_size=64M; max_files=8; max_live=192M; restarts=6
+  outage_duration=120
 fi
+outage_down=12  # longer than the drive's commit rides through an outage
+upload_timeout=120  # the outage check's wait for the files waiting for upload
 cache_max_size=64M
 cache_limit=16M  # a quarter of cache_max_size
 check_timeout=300
@@ -101,7 +116,9 @@ export USERPROFILE="$work/profile"  # the library's log: $USERPROFILE/.korbel/lo
 mkdir -p "$mnt" "$TMPDIR" "$USERPROFILE"
 chmod 700 "$TMPDIR"
 block_dir="$TMPDIR/korbel/block"
+journal_dir="$TMPDIR/korbel/journal"  # the library's files waiting for upload
 service="$here/service.sh"
+drive="$here/drive.sh"  # mounts; the outage phase's load kills and mounts it too
 
 mount_pid=""
 mount_opts=""  # the options of the current mount, without --clear-cache
@@ -109,20 +126,24 @@ mounts=0
 ok=0
 is_mounted() { grep -q " $mnt " /proc/self/mountinfo; }
 service_running() { [ -s "$work/service.pid" ]; }
+# The drive's process and mount count now (the load may have mounted it again).
+current_mount() {
+  mount_pid=$(cat "$work/drive.pid" 2>/dev/null || true)
+  mounts=$(cat "$work/drive.mounts" 2>/dev/null || echo 0)
+}
 
 unmount() {
+  current_mount
   if [ -n "$mount_pid" ] && kill -0 "$mount_pid" 2>/dev/null; then
-    kill -TERM "$mount_pid" 2>/dev/null || true
-    for _ in $(seq 600); do kill -0 "$mount_pid" 2>/dev/null || break; sleep 0.1; done
-    if kill -0 "$mount_pid" 2>/dev/null; then
+    local out
+    if out=$("$drive" stop "$work"); then
+      mount_status+=("${out##* }")
+    else
       echo "run.sh: tarvik-mount did not end within 60 s of SIGTERM" >&2
       fusermount3 -uz "$mnt" 2>/dev/null || true
-      kill -KILL "$mount_pid" 2>/dev/null || true
+      "$drive" kill "$work" >/dev/null 2>&1 || true
       mount_stuck=1
     fi
-    local status=0
-    wait "$mount_pid" 2>/dev/null || status=$?
-    mount_status+=("$status")
   fi
   mount_pid=""
   if is_mounted; then fusermount3 -uz "$mnt" 2>/dev/null || true; fi
@@ -146,22 +167,13 @@ value() { sed -n "s/^$1: //p" "$work/service.info" | head -n 1; }
 url=$(value url)
 ca=$(value ca-file)
 echo "   $url"
+"$drive" setup "$work" "$mount_bin"
 
 # mount [extra tarvik-mount options...]: mounts in the background and waits
 # until the drive answers.
 mount_drive() {
-  mounts=$((mounts + 1))
-  value demo-password | CURL_CA_BUNDLE="$ca" "$mount_bin" --url "$url" --corp "$(value demo-corp)" \
-    --user "$(value demo-user)" --password-stdin --log "$@" "$mnt" >"$work/mount-$mounts.log" 2>&1 &
-  mount_pid=$!
-  for _ in $(seq 300); do
-    if is_mounted && timeout 10 ls "$mnt/Home" >/dev/null 2>&1; then return 0; fi
-    kill -0 "$mount_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "run.sh: mount $mounts failed:" >&2
-  cat "$work/mount-$mounts.log" >&2
-  exit 1
+  "$drive" mount "$work" "$@" >/dev/null || { echo "run.sh: the drive did not mount" >&2; exit 1; }
+  current_mount
 }
 
 # phase_mount [options...]: the drive mounted with these options (mounted
@@ -176,7 +188,8 @@ phase_mount() {
 
 # The mount process must still be there after a phase.
 mount_alive() {
-  if ! kill -0 "$mount_pid" 2>/dev/null || ! is_mounted; then
+  current_mount
+  if [ -z "$mount_pid" ] || ! kill -0 "$mount_pid" 2>/dev/null || ! is_mounted; then
     echo "run.sh: tarvik-mount ended during $1" >&2
     mount_died=1
   fi
@@ -201,11 +214,32 @@ check() {  # phase [tarvik-mount options]: remount with an empty block cache, re
   mount_opts="$*"
   echo "== $phase: check on a fresh mount with an empty block cache"
   timeout -k 10 $((check_timeout + 30)) python3 "$here/load.py" check --load "$work/$phase.json" \
-    --timeout "$check_timeout" --out "$work/$phase-check.json" || {
+    --timeout "$check_timeout" --out "$work/$phase-check.json" "${check_args[@]}" || {
       echo "run.sh: the $phase check failed (status $?)" >&2; exit 1; }
   mount_alive "$phase check"
 }
 
+# The outage check's first mount: waits until no file waits for upload (the
+# check itself mounts again, so that every byte it reads is the service's).
+wait_uploads() {
+  unmount
+  [ "$mount_died" = 0 ] || return 0
+  "$drive" pending "$work" >"$work/pending-at-end.txt" 2>&1 || true
+  mount_drive --clear-cache
+  echo "== outage: waiting for the files that wait for upload (up to $upload_timeout s)"
+  timeout -k 10 $((upload_timeout + 90)) python3 "$here/load.py" uploads --drive-script "$drive" \
+    --work "$work" --before "$work/pending-at-end.txt" --timeout "$upload_timeout" \
+    --journal-dir "$journal_dir" --out "$work/outage-uploads.json" || {
+      echo "run.sh: the wait for uploads failed" >&2; exit 1; }
+  mount_alive "the wait for uploads"
+  check_args=(--uploads "$work/outage-uploads.json")
+  # The drive shows content it still keeps in place of the service's: the
+  # check mounts without it (kept in the work directory for a look).
+  unmount
+  if [ -d "$journal_dir" ]; then mv "$journal_dir" "$work/journal-after-outage"; fi
+}
+
+check_args=()
 results=()  # RESULT.json:strict|lenient for the report
 run_phase() {
   [ "$mount_died" = 0 ] || return 0
@@ -234,6 +268,15 @@ run_phase() {
         --restart-script "$service" --restarts "$restarts" --block-dir "$block_dir"
       results+=("$work/restart.json:strict")
       check restart ;;
+    outage)
+      phase_mount
+      load outage 5 "$outage_duration" --max-size "$max_size" --procs 0 --unlink-pair no \
+        --writers 4 --restart-script "$service" --restarts "$restarts" \
+        --outage-down "$outage_down" --drive-script "$drive" --block-dir "$block_dir"
+      results+=("$work/outage.json:lenient")
+      wait_uploads
+      check outage
+      check_args=() ;;
   esac
   [ -f "$work/$1-check.json" ] && results+=("$work/$1-check.json:strict")
   return 0
