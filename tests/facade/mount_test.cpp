@@ -437,7 +437,10 @@ TEST_F(MountTest, OpenFilesLeftAfterTheUnmountWaitArriveWithTheNextMount) {
   }
   tarvik::decas_testing::setUnmountUploadWaitMilliseconds(30 * 1000);
   ::close(fd);
-  ASSERT_EQ(waiting(), 1);
+  // Kept; a background retry pass nudged by the keep before the drive's
+  // exit stopped the retries may have committed it already (the unmount
+  // itself asks nothing of the service: SharedContentTest checks that).
+  ASSERT_LE(waiting(), 1);
   ASSERT_EQ(mount(), 0);
   ASSERT_TRUE(mountedSoon());
   EXPECT_TRUE(waitFor([&] {
