@@ -167,15 +167,20 @@ def restart(args, sig, down, empty):
     return ev
 
 
+def wait_while_working(at, workers):
+    """Waits until the time `at` while a worker runs. False when none runs
+    any more."""
+    while time.time() < at and any(p.is_alive() for p in workers):
+        time.sleep(0.2)
+    return any(p.is_alive() for p in workers)
+
+
 def run_restarts(args, start, duration, control, workers):
     """Kills and restarts the service by the plan while the load runs.
     Returns the events."""
     events = []
     for frac, sig, down, empty in restart_plan(args.restarts):
-        at = start + frac * duration
-        while time.time() < at and any(p.is_alive() for p in workers):
-            time.sleep(0.2)
-        if not any(p.is_alive() for p in workers):
+        if not wait_while_working(start + frac * duration, workers):
             break
         t0 = time.time()
         ev = {"t": round(t0 - start, 1), "signal": sig, "down": down}
@@ -257,10 +262,7 @@ def run_outages(args, start, duration, workers):
     run. Returns the events."""
     events = []
     for frac, sig, down, kill in outage_plan(args.restarts, args.outage_down):
-        at = start + frac * duration
-        while time.time() < at and any(p.is_alive() for p in workers):
-            time.sleep(0.2)
-        if not any(p.is_alive() for p in workers):
+        if not wait_while_working(start + frac * duration, workers):
             break
         t0 = time.time()
         ev = {"t": round(t0 - start, 1), "signal": sig, "down": down}
